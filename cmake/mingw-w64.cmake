@@ -1,0 +1,20 @@
+# Cross-compiling for Windows with Debian's mingw-w64 (posix thread model, for std::thread).
+# ORVA_MINGW_ARCH is x86_64 or i686 (set by the preset).
+set(CMAKE_SYSTEM_NAME Windows)
+if(NOT ORVA_MINGW_ARCH)
+    set(ORVA_MINGW_ARCH x86_64)
+endif()
+set(CMAKE_SYSTEM_PROCESSOR ${ORVA_MINGW_ARCH})
+set(triple ${ORVA_MINGW_ARCH}-w64-mingw32)
+set(CMAKE_C_COMPILER ${triple}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
+set(CMAKE_RC_COMPILER ${triple}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Only the 64-bit build can run here (under wine64); the 32-bit build is compiled and linked.
+if(ORVA_MINGW_ARCH STREQUAL "x86_64")
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run)
+endif()
