@@ -1,0 +1,33 @@
+// Binds start-up and run control to the subsystems that do the work.
+#include "app/services.h"
+
+#include "core/platform.h"
+#include "reading/reading_run.h"
+#include "record/client_channel.h"
+#include "record/delivery.h"
+#include "terminal/ctapi_binding.h"
+
+namespace orva::app {
+
+int SystemServices::DeleteFile(const std::string& path) { return core::DeleteFileWithErrno(path); }
+
+terminal::LoadResult SystemServices::LoadCtApi(std::string_view portName,
+                                               std::string_view suffix) {
+    return terminal::LoadCtApiLibrary(portName, suffix);
+}
+
+bool SystemServices::CtApiLoaded() { return terminal::CtApiLibraryLoaded(); }
+
+void SystemServices::UnloadCtApi() { terminal::UnloadCtApiLibrary(); }
+
+void SystemServices::ReadingRun() { reading::ButtonReadClick(); }
+
+void SystemServices::DeliverErrorRecord() { (void)record::DeliverErrorRecord(); }
+
+bool SystemServices::CreateClientChannel(bool withMemory) {
+    return record::CreateClientChannel(withMemory);
+}
+
+void SystemServices::ReleaseClientChannel() { record::ReleaseClientChannel(); }
+
+}  // namespace orva::app

@@ -1,0 +1,299 @@
+// Start-up in every outcome, and the handlers that need no second thread.
+#include "app/run_control.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "app/command_line.h"
+#include "core/state.h"
+#include "fake_services.h"
+#include "support/recording_ui.h"
+#include "support/test_support.h"
+
+namespace orva::app {
+namespace {
+
+using terminal::LoadResult;
+using Calls = std::vector<std::string>;
+
+class RunControlTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        core::ResetState();
+        ResetRunControl();
+        const char* old = std::getenv("TMP");
+        oldTmp = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        test::SetEnvironment("TMP", tmp.Path().string().c_str());
+    }
+    void TearDown() override {
+        core::ResetState();
+        ResetRunControl();
+        test::SetEnvironment("TMP", oldTmp ? oldTmp->c_str() : nullptr);
+    }
+    void Create(std::vector<std::string> args) {
+        args.insert(args.begin(), "orva");
+        FormCreate(services, args);
+    }
+
+    std::optional<std::string> oldTmp;
+    test::TempFolder tmp{"orva-app"};
+    test::RecordingUi ui;
+    test::FakeServices services{ui};
+};
+
+struct StartupCase {
+    const char* name;
+    std::vector<std::string> args;
+    // Set-up of the fake.
+    std::map<std::string, int> deleteErrors;
+    LoadResult load = LoadResult::Loaded;
+    bool channelOk = true;
+    bool serialOk = true;
+    // Expected.
+    Calls calls;
+    bool fatal;  // Debug set and termination requested
+    std::string boxText;  // the one box, when there is one
+    bool systemModal = false;
+};
+
+TEST_F(RunControlTest, StartupSequenceAndFailures) {
+    const std::string usb = "USB";
+    const StartupCase cases[] = {
+        {"no port argument", {}, {}, LoadResult::Loaded, true, true,
+         {"delete PD.XML", "delete VD.XML", "box vIvavod EVI Version 1.27"}, true, kUsageText},
+        {"CT-API normal", {"USB", "-L01"}, {}, LoadResult::Loaded, true, true,
+         {"delete PD.XML", "delete VD.XML", "load USB 01", "channel with memory"}, false, ""},
+        {"CT-API -F: no shared memory", {"USB", "-L01", "-F"}, {}, LoadResult::Loaded, true, true,
+         {"delete PD.XML", "delete VD.XML", "load USB 01", "channel"}, false, ""},
+        {"CT-API -U: one run before the channel", {"USB", "-L01", "-U"}, {}, LoadResult::Loaded,
+         true, true, {"delete PD.XML", "delete VD.XML", "load USB 01", "run", "channel with memory"},
+         false, ""},
+        {"stale PD.XML locked", {"USB", "-L01"}, {{"PD.XML", 13}}, LoadResult::Loaded, true, true,
+         {"delete PD.XML", "box Fehler PD.XML l\xF6schen", "ErrorRecord"}, true,
+         "Fehler unlink(" + tmp.WithSeparator() + "PD.XML): 13", true},
+        {"stale VD.XML locked", {"USB", "-L01"}, {{"PD.XML", 0}, {"VD.XML", 5}}, LoadResult::Loaded,
+         true, true, {"delete PD.XML", "delete VD.XML", "box Fehler VD.XML l\xF6schen", "ErrorRecord"},
+         true, "Fehler unlink(" + tmp.WithSeparator() + "VD.XML): 5", true},
+        {"no library", {"LAN2", "-L01"}, {}, LoadResult::NoLibrary, true, true,
+         {"delete PD.XML", "delete VD.XML", "load LAN2 01", "box Fehler"}, true,
+         "ct_api_*01.dll fehlen"},
+        {"library without CT_init", {"com3", "-Lxyz9"}, {}, LoadResult::NoInit, true, true,
+         {"delete PD.XML", "delete VD.XML", "load COM3 xyz", "box Fehler"}, true,
+         "ct_api_*.dll fehlerhaft"},
+        {"message not registered: start-up goes on", {"COM1"}, {}, LoadResult::Loaded, false, true,
+         {"delete PD.XML", "delete VD.XML", "channel with memory", "ErrorRecord", "box Fehler",
+          "open COM1", "start protocol"},
+         false, "Register Message"},
+        {"serial", {"com2", "-E"}, {}, LoadResult::Loaded, true, true,
+         {"delete PD.XML", "delete VD.XML", "channel with memory", "open COM2", "start protocol"},
+         false, ""},
+        {"serial port cannot be opened", {"COM7"}, {}, LoadResult::Loaded, true, false,
+         {"delete PD.XML", "delete VD.XML", "channel with memory", "open COM7", "ErrorRecord",
+          "box Fehler"},
+         true, "Fehler beim \xD6" "ffnen von COM7."},
+    };
+    for (const StartupCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        test::RecordingUi caseUi;
+        test::FakeServices fake{caseUi};
+        fake.deleteErrors = c.deleteErrors;
+        fake.loadResult = c.load;
+        fake.channelOk = c.channelOk;
+        fake.serialOk = c.serialOk;
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "orva");
+        FormCreate(fake, args);
+
+        EXPECT_EQ(fake.Calls(), c.calls);
+        EXPECT_EQ(core::Options().debug, c.fatal);
+        EXPECT_EQ(caseUi.terminates, c.fatal ? 1 : 0);
+        if (c.boxText.empty()) {
+            EXPECT_TRUE(caseUi.boxes.empty());
+        } else {
+            ASSERT_EQ(caseUi.boxes.size(), 1u);
+            EXPECT_EQ(caseUi.boxes[0].text, c.boxText);
+            EXPECT_EQ(caseUi.boxes[0].icon, core::BoxIcon::Warning);
+            EXPECT_EQ(caseUi.boxes[0].systemModal, c.systemModal);
+        }
+        if (c.fatal) {
+            // Should the window still be shown, no run starts.
+            FormShow(fake);
+            EXPECT_FALSE(ReaderThreadRunning());
+        }
+    }
+}
+
+TEST_F(RunControlTest, EndingARunningInstanceChangesTheOwnCaptionFirstAndDoesNothingElse) {
+    Create({"-E", "--", "COM1", "-D"});
+    EXPECT_EQ(services.Calls(), Calls{"close window KVK / eGK"});
+    EXPECT_EQ(ui.captions, std::vector<std::string>{"nur beenden"});
+    EXPECT_TRUE(ui.minimised);
+    EXPECT_EQ(ui.terminates, 1);
+    EXPECT_TRUE(core::Options().endless);  // options before "--" apply
+    EXPECT_FALSE(core::Options().debug);
+}
+
+TEST_F(RunControlTest, InvisibleStartupHidesTheWindowOnlyWithAChannel) {
+    Create({"COM1", "-U"});
+    EXPECT_EQ(ui.windowStates, (std::vector<std::string>{"minimised", "invisible", "minimised"}));
+
+    TearDown();
+    SetUp();
+    test::RecordingUi otherUi;
+    test::FakeServices fake{otherUi};
+    fake.channelOk = false;
+    FormCreate(fake, {"orva", "COM1", "-U"});
+    EXPECT_EQ(otherUi.windowStates, std::vector<std::string>{"minimised"});
+}
+
+TEST_F(RunControlTest, ShowAndHideDoNothingInDebugModeOrTheWrongVisibility) {
+    struct Case {
+        std::vector<std::string> args;
+        bool show;  // FormShow, else FormHide
+    };
+    const Case cases[] = {
+        {{"USB", "-L01", "-D"}, true},  {{"USB", "-L01", "-D", "-U"}, false},
+        {{"USB", "-L01", "-U"}, true},  {{"USB", "-L01"}, false},
+        {{"COM1", "-D"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        TearDown();
+        SetUp();
+        test::RecordingUi caseUi;
+        test::FakeServices fake{caseUi};
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "orva");
+        FormCreate(fake, args);
+        const std::size_t before = fake.Calls().size();
+        const int runs = fake.runs;
+        c.show ? FormShow(fake) : FormHide(fake);
+        EXPECT_EQ(fake.Calls().size(), before);
+        EXPECT_EQ(fake.runs, runs);
+        EXPECT_TRUE(caseUi.status.empty());
+    }
+}
+
+TEST_F(RunControlTest, SerialModeShowsTheCompactViewWithoutReaderThread) {
+    Create({"COM1"});
+    FormShow(services);
+    EXPECT_EQ(services.Calls().back(), "compact");
+    EXPECT_EQ(ui.status, std::vector<std::string>{kInitialStatus});
+    EXPECT_EQ(ui.fronts, 1);
+    EXPECT_FALSE(ReaderThreadRunning());
+    EXPECT_EQ(services.runs, 0);
+}
+
+TEST_F(RunControlTest, AbortDeliversTheErrorRecordAndTerminatesWhereNoRunEndsTheProgram) {
+    struct Case {
+        std::vector<std::string> args;
+        bool terminates;
+    };
+    const Case cases[] = {
+        {{"USB", "-L01", "-E"}, false},  // the run in progress ends the program
+        {{"USB", "-L01", "-E", "-D"}, true},
+        {{"COM1", "-E"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        TearDown();
+        SetUp();
+        test::RecordingUi caseUi;
+        test::FakeServices fake{caseUi};
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "orva");
+        FormCreate(fake, args);
+        ButtonAbbruchClick(fake);
+        EXPECT_EQ(fake.Calls().back(), "ErrorRecord");
+        EXPECT_TRUE(core::Reader().abort);
+        EXPECT_FALSE(core::Options().endless);
+        EXPECT_EQ(caseUi.terminates, c.terminates ? 1 : 0);
+    }
+}
+
+TEST_F(RunControlTest, ButtonReadRunsOnlyWithACtApiLibrary) {
+    Create({"COM1", "-D"});
+    ButtonReadClick(services);
+    EXPECT_EQ(services.runs, 0);
+
+    TearDown();
+    SetUp();
+    test::RecordingUi otherUi;
+    test::FakeServices fake{otherUi};
+    FormCreate(fake, {"orva", "USB", "-L01", "-D"});
+    ButtonReadClick(fake);
+    ButtonReadClick(fake);
+    EXPECT_EQ(fake.runs, 2);
+}
+
+TEST_F(RunControlTest, CloseReleasesWhatStartupAcquired) {
+    struct Case {
+        std::vector<std::string> args;
+        Calls released;
+    };
+    const Case cases[] = {
+        {{"USB", "-L01"}, {"release channel", "unload"}},
+        {{"USB", "-L01", "-F"}, {"unload"}},
+        {{"COM1"}, {"close serial", "release channel"}},
+        {{"COM1", "-FOUT.TXT"}, {"close serial"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        TearDown();
+        SetUp();
+        test::RecordingUi caseUi;
+        test::FakeServices fake{caseUi};
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "orva");
+        FormCreate(fake, args);
+        core::Options().endless = true;
+        const std::size_t before = fake.Calls().size();
+        EXPECT_TRUE(FormClose(fake));
+        const Calls calls = fake.Calls();
+        EXPECT_EQ(Calls(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()), c.released);
+        EXPECT_TRUE(core::Reader().abort);
+        EXPECT_FALSE(core::Options().endless);
+    }
+}
+
+TEST_F(RunControlTest, CloseDuringARunOnTheGuiThreadWaitsForTheRunToEnd) {
+    Create({"USB", "-L01", "-D"});
+    bool closedInside = true;
+    // A box of the run lets a WM_CLOSE through: closing must not pull the library away.
+    services.onRun = [&] { closedInside = FormClose(services); };
+    ButtonReadClick(services);
+    EXPECT_FALSE(closedInside);
+    EXPECT_TRUE(CloseIsPending());
+    EXPECT_EQ(ui.closes, 1);  // the close comes again once the run has ended
+    EXPECT_TRUE(services.loaded);
+    services.onRun = nullptr;
+    EXPECT_TRUE(FormClose(services));
+    EXPECT_FALSE(services.loaded);
+    EXPECT_FALSE(CloseIsPending());
+}
+
+TEST_F(RunControlTest, HexlistClickCopiesTheSelectedLine) {
+    HexlistClick(std::nullopt);
+    HexlistClick(std::string("1: CT_data=0, Src=1, Dest=2, Len=2: 90 00"));
+    EXPECT_EQ(ui.memo, std::vector<std::string>{"1: CT_data=0, Src=1, Dest=2, Len=2: 90 00"});
+}
+
+TEST_F(RunControlTest, MemoFollowsTheWindowHeightAbove435) {
+    const std::pair<int, std::optional<int>> cases[] = {
+        {600, 169}, {817, 386}, {436, 5}, {435, std::nullopt}, {120, std::nullopt}};
+    for (const auto& [outer, memo] : cases) {
+        EXPECT_EQ(MemoHeightFor(outer), memo) << outer;
+    }
+}
+
+TEST_F(RunControlTest, TimerDrivesTheSerialSupervision) {
+    OnTimer(services);
+    EXPECT_EQ(services.Calls(), Calls{"tick"});
+}
+
+}  // namespace
+}  // namespace orva::app
