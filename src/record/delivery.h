@@ -16,6 +16,15 @@ inline constexpr std::array<std::uint8_t, 10> kErrorRecord = {0x04, 0x4F, 0x4B, 
 // Composes the record from the card data (unless they are the ErrorRecord, or a head of it) and
 // delivers it. True when it was written to the output file, handed to the client, or withheld
 // under -S; false when composition failed or nothing could be handed over.
+//
+// When data is the head of the reader's data buffer (core::Reader().data), the KVK tag search
+// may look up to three bytes past the data into the rest of that buffer; the buffer itself is
+// left as it is (composition works on a copy).
+//
+// Data that cannot be composed show a "Fehler" box (unless Endless is set) and the ErrorRecord
+// is delivered in their place: "Daten unvollst\xE4ndig! (<length>): <xx> <xx>\n" for KVK data
+// that are too short, "Datensatz zu lang! (<length>)" for a record that would not fit the
+// 16384-byte record buffer and shared block (length: the card data's).
 bool DeliverRecord(std::span<const std::uint8_t> data);
 
 // Delivers the ErrorRecord.

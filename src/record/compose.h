@@ -1,0 +1,64 @@
+// Turns the card data of a reading run into the output record.
+//
+// Record header, 8 bytes, both forms: 04 "OKVK" " 01".
+//
+// KVK form (n card data bytes kept):
+//   0      8   header
+//   8      n   card data bytes 0..n-1, each byte below 0x1F raised by 0xE0 (mod 256)
+//   8+n    2   card data byte n, unconverted, as two upper-case hexadecimal digits
+//   10+n   1   04
+// n is the offset of the first 0x93 (else 0x8E) behind offset 3 plus 2, when 0x80 stands among
+// the first ten bytes; otherwise 218 (incoming length up to 230) or 232 (231 and more), provided
+// the data hold no zero byte before offset 218.
+//
+// eGK form (chosen when the first two data bytes, big-endian, equal the length, or are FF FF):
+//   header, flattened PD.XML, flattened VD.XML, "ST>" + ST.TXT, ["\nVER>" + version],
+//   ["\nICCSN>" + card serial number], 04
+// The two XML files are made by the GZIP program beside the executable from PD.GZ and VD.GZ in
+// the folder of the intermediate files; each text is taken up to its first zero byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orva::record {
+
+inline constexpr std::size_t kRecordBufferSize = 16384;
+
+enum class ComposeResult {
+    Built,     // length holds the record length
+    TooShort,  // KVK data without a tagged ending and shorter than 218 bytes
+    TooLong,   // the record (or a flattened text) would not fit the 16384-byte record buffer
+};
+
+// Composes the record into record (16384 bytes). data is the working buffer that holds the
+// card data at its start; the KVK tag search may look up to three bytes past length into it,
+// and the eGK form overwrites it. length: on entry the number of card data bytes, on Built the
+// record length; otherwise unchanged. Reads the folder of the intermediate files, the version
+// and the card serial number from the process state.
+[[nodiscard]] ComposeResult ComposeRecord(std::span<std::uint8_t> record,
+                                          std::span<std::uint8_t> data, std::size_t& length);
+
+// The command line that decompresses <tempDir><name>.GZ into <tempDir><name>.XML with the
+// GZIP program in programDir (both folders end with the directory separator). Every path is
+// quoted, so spaces in either folder work; on Windows the whole line is wrapped in one more
+// pair of quotes, which cmd /c strips.
+std::string GzipCommandLine(const std::string& programDir, const std::string& tempDir,
+                            std::string_view name);
+
+// Runs one command line through the command interpreter (cmd on Windows, /bin/sh elsewhere)
+// and waits for it; returns its exit status, or -1 when it could not be started.
+using CommandRunner = std::function<int(const std::string& commandLine)>;
+int RunCommand(const std::string& commandLine);
+
+// Test seams: replace the command runner, or the folder the GZIP program is taken from
+// (normally the folder of the running executable). An empty value puts the real one back.
+void SetCommandRunner(CommandRunner runner);
+void SetGzipDirectory(std::optional<std::string> directory);
+
+}  // namespace orva::record
