@@ -107,7 +107,7 @@ bool WaitForReaderThread(Services& services, unsigned timeoutMs) {
 // Step 2 of start-up: an intermediate file of an earlier run that cannot be removed.
 bool RemoveStaleFile(Services& services, const std::string& name) {
     const std::string path = core::Options().tempDir + name;
-    const int error = services.DeleteFile(path);
+    const int error = services.RemoveFile(path);
     if (error == 0 || error == 2) {
         return true;
     }

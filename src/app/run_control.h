@@ -37,7 +37,7 @@ public:
     virtual ~Services() = default;
 
     // Deletes a file; 0 or the error number (2 = no such file).
-    virtual int DeleteFile(const std::string& path) = 0;
+    virtual int RemoveFile(const std::string& path) = 0;
     // Posts WM_CLOSE to a top-level window with exactly this caption, if there is one.
     virtual void CloseWindowByCaption(std::string_view caption) = 0;
 

@@ -9,7 +9,7 @@
 
 namespace orva::app {
 
-int SystemServices::DeleteFile(const std::string& path) { return core::DeleteFileWithErrno(path); }
+int SystemServices::RemoveFile(const std::string& path) { return core::DeleteFileWithErrno(path); }
 
 terminal::LoadResult SystemServices::LoadCtApi(std::string_view portName,
                                                std::string_view suffix) {

@@ -9,7 +9,7 @@ namespace orva::app {
 
 class SystemServices : public Services {
 public:
-    int DeleteFile(const std::string& path) override;
+    int RemoveFile(const std::string& path) override;
     void CloseWindowByCaption(std::string_view caption) override;
 
     terminal::LoadResult LoadCtApi(std::string_view portName, std::string_view suffix) override;

@@ -49,7 +49,7 @@ public:
     bool serialOk = true;
     std::function<void()> onRun;  // the body of a reading run
 
-    int DeleteFile(const std::string& path) override {
+    int RemoveFile(const std::string& path) override {
         const std::string name = path.substr(path.find_last_of("/\\") + 1);
         Log("delete " + name);
         const auto it = deleteErrors.find(name);
