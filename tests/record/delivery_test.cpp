@@ -4,6 +4,10 @@
 
 #include <filesystem>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "core/state.h"
 #include "record/client_channel.h"
 #include "record/compose.h"
@@ -186,6 +190,28 @@ TEST(WriteWholeFileTest, ReplacesTheFileAndReportsFailures) {
 }
 
 #ifndef _WIN32
+TEST(StdoutChannelTest, WithoutOutputFileTheRecordGoesToStandardOutput) {
+    // The real channel of the Linux build, with standard output sent to a file for a moment.
+    core::ResetState();
+    test::RecordingUi ui;
+    test::TempFolder folder{"orva-stdout"};
+    const auto path = folder.Path() / "stdout.bin";
+    std::fflush(stdout);
+    const int saved = dup(fileno(stdout));
+    std::FILE* file = std::fopen(path.string().c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    dup2(fileno(file), fileno(stdout));
+    const bool kvk = DeliverRecord(Hex(kKvkData));
+    const bool error = DeliverErrorRecord();
+    dup2(saved, fileno(stdout));
+    close(saved);
+    std::fclose(file);
+    EXPECT_TRUE(kvk);
+    EXPECT_TRUE(error);
+    EXPECT_EQ(ToHex(test::ReadFileBytes(path)), std::string(kKvkRecordToClient) + " " + kErrorRecordHex);
+    EXPECT_TRUE(ui.boxes.empty());
+}
+
 TEST(WriteWholeFileTest, ShortWriteIsReportedLikeAFailedCreation) {
     // /dev/full accepts the open and refuses the bytes.
     if (!std::filesystem::exists("/dev/full")) {
