@@ -259,7 +259,8 @@ TEST_F(ComposeTest, EgkFromRealCardFilesWithTheRealGzip) {
 #else
                                  "";
 #endif
-    test::TempFolder temp{"orva temp"};
+    // An apostrophe as well: the shell must see it as part of the name.
+    test::TempFolder temp{"orva it's temp"};
     test::TempFolder program{"orva program"};
     std::filesystem::copy_file(core::ProgramDirectory() + gzipName, program.Path() / gzipName);
     SetGzipDirectory(program.WithSeparator());
