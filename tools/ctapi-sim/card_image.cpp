@@ -192,7 +192,11 @@ private:
     std::optional<ByteVector> Bytes(const Entry& entry, const std::string& value) {
         if (!value.empty() && value.front() == '@') {
             const std::string name = Trim(std::string_view(value).substr(1));
-            const std::filesystem::path path = baseDir_ / name;
+            // A path from a root directory stays as it is (on Windows "\\x" is on the current
+            // drive, not on the image's).
+            const std::filesystem::path given(name);
+            const std::filesystem::path path =
+                given.has_root_directory() ? given : baseDir_ / given;
             if (name.empty()) {
                 Fail(entry.line, "'@' without a file name for key '" + entry.key + "'");
                 return std::nullopt;

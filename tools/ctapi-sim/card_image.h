@@ -3,7 +3,8 @@
 // An image is INI-like text. '#' and ';' start a comment (to the end of the line); blank lines
 // are ignored. One [terminal] section and one [card] section per card, inserted one after the
 // other. Every other line is "key = value". A byte value is hexadecimal (spaces allowed,
-// "90 00" or "9000") or "@path" naming a binary file relative to the image file.
+// "90 00" or "9000") or "@path" naming a binary file, relative to the image file's folder
+// unless it starts at a root directory.
 //
 //   [terminal]
 //   init = 0            results of successive CT_init calls, comma-separated; the last repeats
@@ -19,7 +20,8 @@
 //   eject = 90 00       this; the card is then out and the next [card] applies
 //   pin_polls = 0       the first N READ BINARY commands answer 69 00
 //   max_data = 0        most data bytes in one answer (0 = as many as Le allows)
-//   kvk:  data = <the whole memory image>, app_offset = 30 (decimal, or 0x1E)
+//   kvk:  data = <the whole memory image>, app_offset = 30 (decimal, or 0x1E; without it 0
+//         when the image is shorter than 30 bytes, a bare template)
 //   egk:  select_mf = 90 00, extended_length = yes|no, version = <rec1>, <rec2>, <rec3>,
 //         gdo, status, pd | pd_xml, vd | vd_xml [gvd_xml]
 //
