@@ -129,7 +129,10 @@ void ApplyMinimised(bool minimised) {
 
 void ApplyVisible(bool visible) {
     if (!visible) {
-        ShowWindow(gWin.main, SW_HIDE);
+        if (IsWindowVisible(gWin.main)) {
+            ShowWindow(gWin.main, SW_HIDE);
+            PostMessageW(gWin.main, kMsgFormHide, 0, 0);
+        }
     } else if (!IsWindowVisible(gWin.main)) {
         ShowWindow(gWin.main, gWin.minimised ? SW_SHOWMINIMIZED : SW_SHOW);
     }
@@ -358,11 +361,6 @@ LRESULT HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         case kMsgFormHide:
             FormHide(gServices);
             return 0;
-        case WM_SHOWWINDOW:
-            if (lParam == 0) {
-                PostMessageW(hwnd, wParam ? kMsgFormShow : kMsgFormHide, 0, 0);
-            }
-            break;
         case WM_COMMAND:
             OnCommand(LOWORD(wParam), HIWORD(wParam));
             return 0;
@@ -516,7 +514,7 @@ int RunMainWindow(const std::vector<std::string>& args) {
         // Shown when the loop starts, unless start-up minimised it (-U, --) or ends already.
         if (!gWin.terminating && !gWin.minimised) {
             ShowWindow(gWin.main, SW_SHOW);
-            UpdateWindow(gWin.main);
+            PostMessageW(gWin.main, kMsgFormShow, 0, 0);
         }
     } catch (const std::exception& e) {
         ShowException(e.what());

@@ -1,0 +1,448 @@
+// End-to-end tests of ORVA.exe: the real program, started with CreateProcess (its own TMP in the
+// environment block), read back through Win32 the way a user or an integrator sees it: message
+// boxes found, read and closed; the window's controls, fonts and tab order; ending a running
+// instance; closing while a run waits for a card. Every wait is bounded and every process
+// started here is ended.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/window_ids.h"
+#include "support/test_support.h"
+
+namespace orva::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::vector<std::uint8_t> kErrorRecord = {0x04, 'O', 'K', 'V', 'K', ' ', '0', '1', '-', 0x04};
+
+fs::path ProgramFolder() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return fs::path(path).parent_path();
+}
+
+std::wstring Widen(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    const int n = MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()),
+                                      wide.data(), static_cast<int>(wide.size()));
+    wide.resize(static_cast<std::size_t>(n));
+    return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+    std::string text(wide.size() * 2, '\0');
+    const int n = WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()),
+                                      text.data(), static_cast<int>(text.size()), nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(n));
+    return text;
+}
+
+// Asks the window itself, bounded: a hung program fails the test instead of stopping it.
+std::string WindowText(HWND hwnd) {
+    wchar_t text[4096] = {};
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(hwnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                        2000, &result);
+    return Narrow(text);
+}
+
+std::wstring ClassOf(HWND hwnd) {
+    wchar_t name[256] = {};
+    GetClassNameW(hwnd, name, 256);
+    return name;
+}
+
+// Polls until the predicate holds or the time is up.
+bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!predicate()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// One ORVA.exe process, ended when the object goes.
+class Orva {
+public:
+    Orva(const std::vector<std::string>& args, const fs::path& tmp,
+         const std::map<std::wstring, std::wstring>& extraEnv = {}) {
+        std::wstring commandLine = L"\"" + (ProgramFolder() / "ORVA.exe").wstring() + L"\"";
+        for (const std::string& arg : args) {
+            commandLine += L" " + Widen(arg);
+        }
+        std::map<std::wstring, std::wstring> env = extraEnv;
+        env[L"TMP"] = tmp.wstring();
+        env[L"TEMP"] = tmp.wstring();
+        std::wstring block;
+        LPWCH strings = GetEnvironmentStringsW();
+        for (LPWCH p = strings; *p != L'\0'; p += wcslen(p) + 1) {
+            const std::wstring entry(p);
+            const std::wstring name = entry.substr(0, entry.find(L'=', 1));
+            if (env.count(name) == 0) {
+                block += entry + L'\0';
+            }
+        }
+        FreeEnvironmentStringsW(strings);
+        for (const auto& [name, value] : env) {
+            block += name + L"=" + value + L'\0';
+        }
+        block += L'\0';
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        const std::wstring folder = ProgramFolder().wstring();
+        started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                                  CREATE_UNICODE_ENVIRONMENT, block.data(), folder.c_str(), &si,
+                                  &pi_) != FALSE;
+    }
+    ~Orva() {
+        if (started_) {
+            if (!Ended(0ms)) {
+                TerminateProcess(pi_.hProcess, 99);
+                WaitForSingleObject(pi_.hProcess, 5000);
+            }
+            CloseHandle(pi_.hThread);
+            CloseHandle(pi_.hProcess);
+        }
+    }
+    Orva(const Orva&) = delete;
+    Orva& operator=(const Orva&) = delete;
+
+    bool Started() const { return started_; }
+    DWORD Pid() const { return pi_.dwProcessId; }
+    bool Ended(std::chrono::milliseconds timeout) const {
+        return WaitForSingleObject(pi_.hProcess, static_cast<DWORD>(timeout.count())) ==
+               WAIT_OBJECT_0;
+    }
+
+    // A top-level window of this process with the class (and, when given, the caption).
+    HWND FindTopLevel(const std::wstring& cls, std::chrono::milliseconds timeout,
+                      std::optional<std::string> caption = std::nullopt) const {
+        struct Search {
+            DWORD pid;
+            const std::wstring* cls;
+            const std::optional<std::string>* caption;
+            HWND found;
+        } search{Pid(), &cls, &caption, nullptr};
+        WaitFor(
+            [&] {
+                EnumWindows(
+                    [](HWND hwnd, LPARAM lParam) -> BOOL {
+                        auto* s = reinterpret_cast<Search*>(lParam);
+                        DWORD pid = 0;
+                        GetWindowThreadProcessId(hwnd, &pid);
+                        if (pid == s->pid && ClassOf(hwnd) == *s->cls &&
+                            (!s->caption->has_value() || WindowText(hwnd) == **s->caption)) {
+                            s->found = hwnd;
+                            return FALSE;
+                        }
+                        return TRUE;
+                    },
+                    reinterpret_cast<LPARAM>(&search));
+                return search.found != nullptr;
+            },
+            timeout);
+        return search.found;
+    }
+    // The main window once its controls exist (it is found as soon as it is created).
+    HWND MainWindow(std::chrono::milliseconds timeout = 10s) const {
+        HWND main = FindTopLevel(app::kMainWindowClass, timeout);
+        if (main == nullptr ||
+            !WaitFor([&] { return GetDlgItem(main, app::kIdNameFile) != nullptr; }, timeout)) {
+            return nullptr;
+        }
+        return main;
+    }
+
+private:
+    bool started_ = false;
+    PROCESS_INFORMATION pi_{};
+};
+
+struct Box {
+    std::string caption;
+    std::string text;
+    bool iconShown = false;
+    bool topmost = false;  // system-modal boxes stay on top
+    HWND owner = nullptr;
+};
+
+// Finds the message box of the process, reads it and presses OK.
+std::optional<Box> TakeBox(const Orva& orva, std::chrono::milliseconds timeout = 10s) {
+    HWND box = orva.FindTopLevel(L"#32770", timeout);
+    // Found as soon as it is created: wait until it is filled and shown.
+    if (box == nullptr || !WaitFor([&] { return IsWindowVisible(box) != FALSE; }, timeout)) {
+        return std::nullopt;
+    }
+    Box read;
+    read.caption = WindowText(box);
+    read.text = WindowText(GetDlgItem(box, 0xFFFF));  // the static that holds the text
+    // The static that holds the icon: 20 on Windows, 1088 under Wine.
+    for (int id : {20, 1088}) {
+        HWND icon = GetDlgItem(box, id);
+        read.iconShown = read.iconShown || (icon != nullptr && IsWindowVisible(icon) &&
+                                            SendMessageW(icon, STM_GETICON, 0, 0) != 0);
+    }
+    read.topmost = (GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+    read.owner = GetWindow(box, GW_OWNER);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return read;
+}
+
+// Waits until Status shows the prompt of REQUEST ICC: a run waits for a card.
+::testing::AssertionResult WaitingForCard(HWND main) {
+    HWND status = GetDlgItem(main, app::kIdStatus);
+    if (WaitFor([&] { return WindowText(status) == "Versichertenkarte einstecken"; }, 15s)) {
+        return ::testing::AssertionSuccess();
+    }
+    RECT outer{};
+    GetWindowRect(main, &outer);
+    return ::testing::AssertionFailure()
+           << "Status \"" << WindowText(status) << "\", outer height " << outer.bottom - outer.top
+           << ", visible " << IsWindowVisible(main);
+}
+
+class WindowE2eTest : public ::testing::Test {
+protected:
+    test::TempFolder tmp{"orva-e2e"};
+};
+
+struct StartupFailure {
+    const char* name;
+    std::vector<std::string> args;
+    std::string caption;
+    std::string text;  // "<TMP>" stands for the temporary folder
+    bool errorRecordToFile;
+};
+
+TEST_F(WindowE2eTest, EveryStartupFailureShowsItsBoxAndEnds) {
+    const std::string usage =
+        "ORVA <COMx> | <USB> | <LAN[x]> [-E | -U | --] [-F[file]] [-Lxx] [-D]\t\t\t\n"
+        "\t-E\tEndlos\n\t-U\tUnsichtbar\n\t-F\tDatei schreiben\n\t-Lxx\tAPI-DLL verwenden\t\t\t\n"
+        "\t-S\tDaten nicht an Client senden\n\t-D\tDebug\n\t--\tlaufendes ORVA.EXE beenden";
+    const StartupFailure cases[] = {
+        {"no port", {}, "vIvavod EVI Version 1.27", usage, false},
+        {"invalid port", {"COMX", "-FOUT.TXT"}, "vIvavod EVI Version 1.27", usage, false},
+        {"library missing", {"USB", "-LXY", "-FOUT.TXT"}, "Fehler", "ct_api_*XY.dll fehlen", false},
+        {"library without CT_init", {"LAN1", "-LBAD"}, "Fehler", "ct_api_*.dll fehlerhaft", false},
+        {"serial port cannot be opened", {"COM37", "-FOUT.TXT"}, "Fehler",
+         "Fehler beim \xD6" "ffnen von COM37.", true},
+    };
+    for (const StartupFailure& c : cases) {
+        SCOPED_TRACE(c.name);
+        Orva orva(c.args, tmp.Path());
+        ASSERT_TRUE(orva.Started());
+        const std::optional<Box> box = TakeBox(orva);
+        ASSERT_TRUE(box.has_value());
+        EXPECT_EQ(box->caption, c.caption);
+        EXPECT_EQ(box->text, c.text);
+        EXPECT_TRUE(box->iconShown);
+        EXPECT_TRUE(orva.Ended(10s));
+        // No run ever started: the main window was never shown.
+        const fs::path out = tmp.Path() / "OUT.TXT";
+        if (c.errorRecordToFile) {
+            EXPECT_EQ(test::ReadFileBytes(out), kErrorRecord);
+        } else {
+            EXPECT_FALSE(fs::exists(out));
+        }
+        fs::remove(out);
+    }
+}
+
+TEST_F(WindowE2eTest, ALockedStaleFileShowsTheSystemModalBox) {
+    const fs::path pd = tmp.Path() / "PD.XML";
+    test::WriteFileBytes(pd, {'<', '/', '>'});
+    // Opened without delete sharing: the deletion fails with EACCES.
+    HANDLE lock = CreateFileW(pd.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    {
+        Orva orva({"USB", "-LNOC", "-FOUT.TXT"}, tmp.Path());
+        const std::optional<Box> box = TakeBox(orva);
+        ASSERT_TRUE(box.has_value());
+        EXPECT_EQ(box->caption, "Fehler PD.XML l\xF6schen");
+        EXPECT_EQ(box->text, "Fehler unlink(" + Narrow(tmp.Path().wstring()) + "\\PD.XML): 13");
+        EXPECT_TRUE(box->topmost);
+        EXPECT_EQ(box->owner, nullptr);
+        EXPECT_TRUE(orva.Ended(10s));
+        EXPECT_EQ(test::ReadFileBytes(tmp.Path() / "OUT.TXT"), kErrorRecord);
+    }
+    CloseHandle(lock);
+}
+
+// The window with -D: every control where it belongs, in its font, in tab order.
+TEST_F(WindowE2eTest, FullWindowGeometryFontsAndTabOrder) {
+    Orva orva({"USB", "-LNOC", "-D"}, tmp.Path());
+    HWND main = orva.MainWindow();
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }, 5s));
+    EXPECT_EQ(WindowText(main), "KVK / eGK");
+
+    RECT client{};
+    GetClientRect(main, &client);
+    EXPECT_EQ(client.right, 605);
+    EXPECT_EQ(client.bottom, 786);
+    RECT outer{};
+    GetWindowRect(main, &outer);
+    const int screenW = GetSystemMetrics(SM_CXSCREEN), screenH = GetSystemMetrics(SM_CYSCREEN);
+    EXPECT_NEAR((outer.left + outer.right) / 2, screenW / 2, 1);
+    EXPECT_NEAR((outer.top + outer.bottom) / 2, screenH / 2, 1);
+
+    struct Control {
+        int id;
+        const wchar_t* cls;
+        int x, y, w, h;  // w or h 0: sized to the text, not checked
+        const char* text;  // null: not checked
+        const wchar_t* face;
+        int fontHeight;
+    };
+    const Control controls[] = {
+        {app::kIdButtonRead, L"Button", 8, 88, 105, 25, "KVK / eGK &lesen", L"MS Sans Serif", 11},
+        {app::kIdButtonAbbruch, L"Button", 8, 48, 105, 25, "&Abbruch", L"MS Sans Serif", 11},
+        {app::kIdHexlist, L"ListBox", 8, 128, 577, 257, nullptr, L"Courier New", 11},
+        {app::kIdMemo, L"Edit", 8, 392, 577, 0, "", L"MS Sans Serif", 11},
+        {app::kIdDelRecord, L"Button", 136, 96, 65, 17, "L\xF6schen", L"MS Sans Serif", 11},
+        {app::kIdStatus, L"Static", 13, 8, 0, 25, nullptr, L"MS Sans Serif", 21},
+        {app::kIdVersion, L"Static", 130, 45, 0, 0, "vIvavod EVI Version 1.27", L"MS Sans Serif", 8},
+        {app::kIdParameter, L"Static", 130, 60, 0, 0, nullptr, L"MS Sans Serif", 11},
+        {app::kIdNameFile, L"Static", 130, 79, 0, 0, "nameFile", L"MS Sans Serif", 11},
+    };
+    for (const Control& c : controls) {
+        SCOPED_TRACE(c.id);
+        HWND control = GetDlgItem(main, c.id);
+        ASSERT_NE(control, nullptr);
+        EXPECT_EQ(_wcsicmp(ClassOf(control).c_str(), c.cls), 0);
+        EXPECT_TRUE(IsWindowVisible(control));
+        RECT r{};
+        GetWindowRect(control, &r);
+        MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&r), 2);
+        EXPECT_EQ(r.left, c.x);
+        EXPECT_EQ(r.top, c.y);
+        if (c.w > 0) {
+            EXPECT_EQ(r.right - r.left, c.w);
+        }
+        if (c.h > 0) {
+            EXPECT_EQ(r.bottom - r.top, c.h);
+        }
+        if (c.text != nullptr) {
+            EXPECT_EQ(WindowText(control), c.text);
+        }
+        // Font handles do not cross processes: a label sized to its text shows the font in
+        // effect through its size, measured here with the same face and height.
+        if (c.w == 0 && c.text != nullptr) {
+            HFONT font = CreateFontW(-c.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                     DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, c.face);
+            HDC dc = GetDC(nullptr);
+            HGDIOBJ old = SelectObject(dc, font);
+            const std::wstring text = Widen(c.text);
+            SIZE size{};
+            GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+            TEXTMETRICW metrics{};
+            GetTextMetricsW(dc, &metrics);
+            SelectObject(dc, old);
+            ReleaseDC(nullptr, dc);
+            DeleteObject(font);
+            EXPECT_EQ(r.right - r.left, size.cx);
+            EXPECT_EQ(r.bottom - r.top, metrics.tmHeight);
+        }
+    }
+    EXPECT_EQ(SendMessageW(GetDlgItem(main, app::kIdHexlist), LB_GETITEMHEIGHT, 0, 0), 14);
+    EXPECT_EQ(WindowText(GetDlgItem(main, app::kIdParameter)),
+              Narrow((ProgramFolder() / "ORVA.exe").wstring()) + " USB -LNOC -D ");
+    EXPECT_EQ(SendMessageW(GetDlgItem(main, app::kIdHexlist), LB_GETCOUNT, 0, 0), 1);  // "Port=USB"
+
+    // Tab order: ButtonRead, ButtonAbbruch, Hexlist, Memo, delRecord.
+    std::vector<int> order;
+    HWND item = GetDlgItem(main, app::kIdButtonRead);
+    for (int i = 0; i < 5; ++i) {
+        order.push_back(GetDlgCtrlID(item));
+        item = GetNextDlgTabItem(main, item, FALSE);
+    }
+    EXPECT_EQ(order, (std::vector<int>{app::kIdButtonRead, app::kIdButtonAbbruch, app::kIdHexlist,
+                                       app::kIdMemo, app::kIdDelRecord}));
+    EXPECT_EQ(GetDlgCtrlID(item), app::kIdButtonRead);
+
+    // Memo follows the outer height (393 high in a window of 824 outer pixels).
+    RECT memoRect{};
+    GetWindowRect(GetDlgItem(main, app::kIdMemo), &memoRect);
+    EXPECT_EQ(memoRect.bottom - memoRect.top, (outer.bottom - outer.top) - 431);
+
+    // Resizing to 600 pixels of outer height gives Memo 169.
+    SetWindowPos(main, nullptr, 0, 0, outer.right - outer.left, 600, SWP_NOMOVE | SWP_NOZORDER);
+    RECT memo{};
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            GetWindowRect(GetDlgItem(main, app::kIdMemo), &memo);
+            return memo.bottom - memo.top == 169;
+        },
+        3s));
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(orva.Ended(10s));
+}
+
+// Normal mode: the compact view, the reader thread waiting for a card; closing ends the run
+// (CT_close, then the end) and the process.
+TEST_F(WindowE2eTest, CompactViewWhileWaitingForACardAndCloseDuringTheRun) {
+    Orva orva({"USB", "-LNOC", "-E"}, tmp.Path());
+    HWND main = orva.MainWindow();
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(WaitingForCard(main));
+    RECT outer{};
+    GetWindowRect(main, &outer);
+    EXPECT_EQ(outer.bottom - outer.top, 120);
+    for (int hidden : {app::kIdMemo, app::kIdHexlist, app::kIdButtonRead, app::kIdDelRecord}) {
+        EXPECT_FALSE(IsWindowVisible(GetDlgItem(main, hidden))) << hidden;
+    }
+    for (int shown : {app::kIdStatus, app::kIdButtonAbbruch, app::kIdVersion, app::kIdParameter,
+                      app::kIdNameFile}) {
+        EXPECT_TRUE(IsWindowVisible(GetDlgItem(main, shown))) << shown;
+    }
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(orva.Ended(10s));
+}
+
+TEST_F(WindowE2eTest, AbortWhileWaitingDeliversTheErrorRecordAndEnds) {
+    Orva orva({"USB", "-LNOC", "-E", "-FOUT.TXT"}, tmp.Path());
+    HWND main = orva.MainWindow();
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(WaitingForCard(main));
+    SendMessageW(GetDlgItem(main, app::kIdButtonAbbruch), BM_CLICK, 0, 0);
+    EXPECT_TRUE(orva.Ended(10s));
+    EXPECT_EQ(test::ReadFileBytes(tmp.Path() / "OUT.TXT"), kErrorRecord);
+}
+
+TEST_F(WindowE2eTest, SecondInstanceWithDoubleDashClosesTheFirst) {
+    Orva first({"USB", "-LNOC", "-D"}, tmp.Path());
+    ASSERT_NE(first.MainWindow(), nullptr);
+    Orva second({"--"}, tmp.Path());
+    EXPECT_TRUE(second.Ended(10s));
+    EXPECT_TRUE(first.Ended(10s));
+}
+
+TEST_F(WindowE2eTest, InvisibleModeShowsNothing) {
+    // The start-up run of -U waits for a card on the GUI thread; the window stays hidden.
+    Orva orva({"USB", "-LNOC", "-U", "-FOUT.TXT"}, tmp.Path());
+    HWND main = orva.MainWindow();
+    ASSERT_NE(main, nullptr);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_FALSE(IsWindowVisible(main));
+    EXPECT_FALSE(orva.Ended(0ms));
+}
+
+}  // namespace
+}  // namespace orva::e2e
