@@ -163,6 +163,9 @@ void RunLoop(ConsoleUi& ui, ConsoleServices& services) {
         Event event;
         while (ui.TakeEvent(event)) {
             if (event == Event::Terminate) {
+                if (interruptsSeen == 0 && gInterrupts.load() > 0) {
+                    ButtonAbbruchClick(services);  // Ctrl-C delivers before the run ends it all
+                }
                 return;
             }
             if (FormClose(services)) {

@@ -1,0 +1,313 @@
+// End-to-end tests of the Linux console program: the real orva with the simulated CT-API
+// terminal, its record on standard output (or in the -F file), its prompts on standard error,
+// Enter in -D mode, Ctrl-C as the abort button. Every wait is bounded; every process started
+// here is ended.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace orva::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::string kErrorRecord = std::string("\x04OKVK 01-\x04", 10);
+
+fs::path BinDir() { return fs::canonical("/proc/self/exe").parent_path(); }
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The [card] sections of a card image from the shared fixtures.
+std::string Cards(const char* fixture) {
+    const std::string text = ReadText(fs::path(ORVA_TEST_DATA_DIR) / "cards" / fixture);
+    return text.substr(text.find("[card]"));
+}
+
+// One orva process with pipes on its standard streams, ended when the object goes.
+class Orva {
+public:
+    Orva(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+        int in[2], out[2], err[2];
+        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+            posix_spawn_file_actions_addclose(&actions, fd);
+        }
+        const std::string program = (BinDir() / "orva").string();
+        std::vector<std::string> argStrings{program};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : argStrings) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> envStrings = env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry(*e);
+            if (entry.rfind("TMP=", 0) != 0 && entry.rfind("ORVA_SIM_", 0) != 0) {
+                envStrings.push_back(entry);
+            }
+        }
+        std::vector<char*> envp;
+        for (std::string& e : envStrings) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        started_ = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
+                               envp.data()) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        close(err[1]);
+        stdin_ = in[1];
+        stdout_ = out[0];
+        stderr_ = err[0];
+        fcntl(stdout_, F_SETFL, O_NONBLOCK);
+        fcntl(stderr_, F_SETFL, O_NONBLOCK);
+    }
+    ~Orva() {
+        if (started_ && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {stdin_, stdout_, stderr_}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    Orva(const Orva&) = delete;
+    Orva& operator=(const Orva&) = delete;
+
+    bool Started() const { return started_; }
+    void Type(const std::string& text) { (void)!write(stdin_, text.data(), text.size()); }
+    void EndInput() {
+        close(stdin_);
+        stdin_ = -1;
+    }
+    void Interrupt() { kill(pid_, SIGINT); }
+
+    // Collects output until the process has ended; false when it has not within the time.
+    bool Ended(std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (!exited_) {
+            Drain();
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (Clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        Drain();
+        return true;
+    }
+    // Waits until standard error holds the text (or the time is up).
+    bool Says(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = Clock::now() + timeout;
+        while (err_.find(text) == std::string::npos) {
+            if (Clock::now() >= deadline || exited_) {
+                return false;
+            }
+            Drain();
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    const std::string& Out() const { return out_; }
+    const std::string& Err() const { return err_; }
+    int ExitCode() const { return exitCode_; }
+
+private:
+    void Drain() {
+        char buffer[4096];
+        for (auto [fd, text] : {std::pair{stdout_, &out_}, std::pair{stderr_, &err_}}) {
+            ssize_t n;
+            while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+                text->append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+    }
+
+    pid_t pid_ = -1;
+    bool started_ = false, exited_ = false;
+    int exitCode_ = -1;
+    int stdin_ = -1, stdout_ = -1, stderr_ = -1;
+    std::string out_, err_;
+};
+
+// Splits standard output into records (each begins with 04 "OKVK 01" and ends with 04).
+std::vector<std::string> Records(const std::string& out) {
+    std::vector<std::string> records;
+    std::size_t pos = 0;
+    while (pos < out.size()) {
+        const std::size_t next = out.find("\x04OKVK 01", pos + 1);
+        records.push_back(out.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
+        pos = next == std::string::npos ? out.size() : next;
+    }
+    return records;
+}
+
+class ConsoleE2eTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        image = tmp.Path() / "cards.ini";
+        trace = tmp.Path() / "trace.txt";
+    }
+    void WriteImage(const std::string& text) {
+        std::ofstream(image, std::ios::binary) << text;
+    }
+    std::vector<std::string> Env() const {
+        return {"TMP=" + tmp.Path().string(), "ORVA_SIM_CARDS=" + image.string(),
+                "ORVA_SIM_TRACE=" + trace.string()};
+    }
+    int Count(const std::string& traceText) const {
+        const std::string text = ReadText(trace);
+        int n = 0;
+        for (std::size_t p = text.find(traceText); p != std::string::npos;
+             p = text.find(traceText, p + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
+    test::TempFolder tmp{"orva-console"};
+    fs::path image, trace;
+};
+
+TEST_F(ConsoleE2eTest, OneKvkReadEndsByItselfWithTheRecordOnStandardOutput) {
+    WriteImage("[terminal]\ninit = 0\n" + Cards("kvk.ini"));
+    Orva orva({"USB", "-LSIM"}, Env());
+    ASSERT_TRUE(orva.Ended(30s)) << orva.Err();
+    EXPECT_EQ(orva.ExitCode(), 0);
+    const std::vector<std::string> records = Records(orva.Out());
+    ASSERT_EQ(records.size(), 1u) << orva.Out();
+    EXPECT_EQ(records[0].substr(0, 8), "\x04OKVK 01");
+    EXPECT_EQ(records[0].back(), '\x04');
+    EXPECT_NE(records[0].find("Br}ckner"), std::string::npos);
+    EXPECT_NE(orva.Err().find("Versichertenkarte einstecken"), std::string::npos);
+    EXPECT_EQ(Count("CT_init"), 1);
+    EXPECT_EQ(orva.Err().find("Hexlist: "), std::string::npos);  // only with -D
+}
+
+TEST_F(ConsoleE2eTest, WithFTheRecordGoesToTheFileOnly) {
+    WriteImage(Cards("kvk.ini"));
+    for (const char* option : {"-F", "-U"}) {
+        SCOPED_TRACE(option);
+        const fs::path out = tmp.Path() / "OUT.TXT";
+        fs::remove(out);
+        std::vector<std::string> args{"USB", "-LSIM", "-F" + out.string()};
+        if (std::string(option) == "-U") {
+            args.push_back("-U");
+        }
+        Orva orva(args, Env());
+        ASSERT_TRUE(orva.Ended(30s)) << orva.Err();
+        EXPECT_TRUE(orva.Out().empty());
+        const std::string record = ReadText(out);
+        EXPECT_EQ(record.substr(0, 8), "\x04OKVK 01");
+        EXPECT_NE(record.find("Br}ckner"), std::string::npos);
+    }
+}
+
+TEST_F(ConsoleE2eTest, EndlessReadsEveryCardInOrderUntilCtrlC) {
+    WriteImage(Cards("kvk.ini") + "\n" + Cards("kvk_long.ini") + "\n" + Cards("kvk.ini"));
+    Orva orva({"USB", "-LSIM", "-E"}, Env());
+    ASSERT_TRUE(orva.Started());
+    // After the third card the terminal waits for a fourth.
+    const auto deadline = Clock::now() + 60s;
+    while (Records(orva.Out()).size() < 3 && Clock::now() < deadline) {
+        orva.Ended(100ms);
+    }
+    ASSERT_EQ(Records(orva.Out()).size(), 3u) << orva.Err();
+    orva.Interrupt();
+    ASSERT_TRUE(orva.Ended(15s)) << orva.Err();
+    const std::vector<std::string> records = Records(orva.Out());
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_NE(records[0].find("Br}ckner"), std::string::npos);
+    EXPECT_NE(records[1].find("Hans-Joachim"), std::string::npos);
+    EXPECT_NE(records[2].find("Br}ckner"), std::string::npos);
+    EXPECT_EQ(records[3], kErrorRecord);
+    EXPECT_EQ(Count("CT_close"), 4);  // three runs, and the fourth closed by the abort
+}
+
+TEST_F(ConsoleE2eTest, DebugModeReadsOnEnterAndEndsWithTheInput) {
+    WriteImage(Cards("kvk.ini"));
+    Orva orva({"USB", "-LSIM", "-D"}, Env());
+    ASSERT_TRUE(orva.Says("Hexlist: Port=USB"));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(Count("CT_init"), 0);  // nothing starts by itself
+    orva.Type("\n");
+    const auto deadline = Clock::now() + 30s;
+    while (Records(orva.Out()).empty() && Clock::now() < deadline) {
+        orva.Ended(100ms);
+    }
+    EXPECT_EQ(Records(orva.Out()).size(), 1u);
+    EXPECT_TRUE(orva.Says("Hexlist: 1: CT_data="));
+    EXPECT_TRUE(orva.Says("Memo: "));
+    EXPECT_EQ(Count("cmd=00 0E"), 0);  // delRecord not ticked: no erase
+    orva.EndInput();
+    ASSERT_TRUE(orva.Ended(15s)) << orva.Err();
+    EXPECT_EQ(orva.ExitCode(), 0);
+    EXPECT_EQ(Records(orva.Out()).size(), 1u);
+}
+
+TEST_F(ConsoleE2eTest, CtrlCWhileWaitingForACardDeliversTheErrorRecord) {
+    WriteImage("[terminal]\ninit = 0\n");  // a terminal without a card
+    Orva orva({"USB", "-LSIM"}, Env());
+    ASSERT_TRUE(orva.Says("Versichertenkarte einstecken"));
+    orva.Interrupt();
+    ASSERT_TRUE(orva.Ended(15s)) << orva.Err();
+    EXPECT_EQ(orva.Out(), kErrorRecord);
+}
+
+TEST_F(ConsoleE2eTest, StartupFailuresAreOneLineEach) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{}, "vIvavod EVI Version 1.27: ORVA <COMx> | <USB> | <LAN[x]> [-E | -U | --] [-F[file]] "
+             "[-Lxx] [-D] -E Endlos -U Unsichtbar -F Datei schreiben -Lxx API-DLL verwenden -S "
+             "Daten nicht an Client senden -D Debug -- laufendes ORVA.EXE beenden\n"},
+        {{"USB", "-LXY"}, "Fehler: ct_api_*XY.dll fehlen\n"},
+        {{"/dev/nonexistent-COM9"}, "Fehler: Fehler beim \xC3\x96" "ffnen von /DEV/NONEXISTENT-COM9.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Orva orva(c.args, Env());
+        ASSERT_TRUE(orva.Ended(15s));
+        EXPECT_EQ(orva.Err(), c.line);
+    }
+}
+
+}  // namespace
+}  // namespace orva::e2e
