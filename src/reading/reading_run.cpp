@@ -1,0 +1,263 @@
+// One reading run over the CT-API, from opening the terminal to delivering the record.
+//
+// The sequence of calls (rows of the command table in brackets):
+//   CT_init(1, port)                 once more after 500 ms when it answers -10
+//   RESET CT [8]                     into the reset buffer (looked at again for the GDO read)
+//   REQUEST ICC [1] ...              62 00: no card yet, ask again after a second;
+//                                    64 00 / 69 00: RESET CT [8] and ask once more at once
+//   90 01 first: eGK                 Select MF [18], EF.GDO [19] (-I and a reset answered 90 00),
+//                                    EF.Version [15-17], Select DF.HCA [9], EF.StatusVD [13],
+//                                    EF.PD [10], EF.VD [11], ERASE [6], EJECT [14] while 62 00,
+//                                    RESET CT [8] after 6A 80
+//   90 00 last: KVK                  Select [2], READ BINARY [3] (with PIN wait), a second
+//                                    READ BINARY [3] at offset lenr - 3, ERASE [6],
+//                                    EJECT [7] while 62 00
+//   CT_close(1), DeliverRecord
+// All decisions rest on the response bytes; CT-API results are only logged.
+#include "reading/reading_run.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/sleep.h"
+#include "core/state.h"
+#include "core/ui.h"
+#include "reading/egk_file.h"
+#include "record/delivery.h"
+#include "terminal/command_table.h"
+#include "terminal/ctapi_binding.h"
+#include "terminal/executor.h"
+#include "terminal/format.h"
+
+namespace orva::reading {
+
+namespace {
+
+using terminal::ExecuteCommand;
+using terminal::Response;
+
+constexpr unsigned kInitRetryMs = 500;
+constexpr unsigned kNoCardMs = 1000;
+constexpr unsigned kFailedEjectMs = 1000;
+constexpr std::int8_t kCtErrInvalid = -1;  // reported when the library lacks an entry point
+
+constexpr char kNotGeneration1[] =
+    "Keine Generation 1 Gesundheitskarte!\nVerarbeitung ab dem 1.4.2012 nicht mehr m\xF6glich!";
+
+std::size_t Length(std::uint16_t lenr, const Response& response) {
+    return std::min<std::size_t>(lenr, response.size());
+}
+
+void LogLine(const char* format, int value) {
+    char line[64];
+    std::snprintf(line, sizeof line, format, value);
+    core::GetUi().AppendHexlist(line);
+}
+
+void StoreErrorRecord() {
+    core::ReaderState& reader = core::Reader();
+    std::copy(record::kErrorRecord.begin(), record::kErrorRecord.end(), reader.data.begin());
+    reader.recordLength = static_cast<std::int32_t>(record::kErrorRecord.size());
+}
+
+bool EraseWanted() {
+    return !core::Options().debug || core::GetUi().DelRecordTicked();
+}
+
+// EJECT ICC until the terminal stops answering 62 00 (the card is still in). The first two bytes
+// are cleared before each exchange, so a library that fails without answering cannot leave an
+// old 62 00 behind; one that fails and still answers 62 00 is given a second between attempts.
+void EjectCard(int row, std::uint16_t& lenr, Response& response) {
+    for (;;) {
+        response[0] = 0;
+        response[1] = 0;
+        const std::int8_t result = ExecuteCommand(row, lenr, response);
+        if (!core::BeginsWith(response, core::kSw6200)) {
+            return;
+        }
+        if (result < 0) {
+            core::SleepMs(kFailedEjectMs);
+        }
+    }
+}
+
+// Opens the terminal; false when the run has to end here.
+bool OpenTerminal() {
+    terminal::CtApiEntryPoints& entry = terminal::EntryPoints();
+    if (entry.close == nullptr) {
+        terminal::LookUpEntryPoints();
+    }
+    const std::uint16_t port = core::Options().portNumber;
+    std::int8_t result = kCtErrInvalid;
+    // Without a library (the serial transport) or with an incomplete one there is nothing to
+    // call: the run reports it as a failed CT_init.
+    const bool complete = entry.init != nullptr && entry.data != nullptr && entry.close != nullptr;
+    if (complete) {
+        result = entry.init(1, port);
+        if (result == terminal::kCtErrTrans) {
+            LogLine("Fehler 1. CT_init=%i", result);
+            core::SleepMs(kInitRetryMs);
+            result = entry.init(1, port);
+        }
+    }
+    if (result == terminal::kCtOk) {
+        return true;
+    }
+    LogLine("Fehler CT_init=%i", result);
+    if (!core::Options().debug) {
+        char text[96];
+        std::snprintf(text, sizeof text, "Verbindung zum KVK-/eGK-Terminal pr\xFC" "fen (Fehler %hd)",
+                      static_cast<short>(result));
+        core::GetUi().ShowMessage({.caption = "Fehler CT_init", .text = text});
+    }
+    return false;
+}
+
+void ReadEgk(const Response& resetBuffer, std::uint16_t& lenr, Response& work) {
+    core::ReaderState& reader = core::Reader();
+    const core::RunOptions& options = core::Options();
+    reader.cardKind = core::CardKind::Egk;
+    reader.iccsn.clear();
+    reader.version.clear();
+
+    ExecuteCommand(terminal::kRowSelectMf, lenr, work);
+    if (core::BeginsWith(work, core::kSw6A82)) {
+        core::GetUi().ShowMessage({.caption = "Hinweis", .text = kNotGeneration1});
+    }
+    const std::string& dir = options.tempDir;
+    if (options.readGdo && core::BeginsWith(resetBuffer, core::kSw9000)) {
+        (void)ReadEgkFile(terminal::kRowReadGdo, dir + "GDO.TXT", 0, work);
+    }
+    (void)ReadEgkFile(terminal::kRowReadVersion1, dir + "VER.TXT", 0, work);
+    ExecuteCommand(terminal::kRowSelectHca, lenr, work);
+
+    int files = 0;
+    if (ReadEgkFile(terminal::kRowReadStatus, dir + "ST.TXT", 0, work) > 0) {
+        ++files;
+    }
+    if (files > 0) {
+        if (ReadEgkFile(terminal::kRowReadPd, dir + "PD.GZ", 0, work) > 0) {
+            ++files;
+        }
+        if (ReadEgkFile(terminal::kRowReadVd, dir + "VD.GZ", 6, work) > 0) {
+            ++files;
+        }
+        if (EraseWanted()) {
+            ExecuteCommand(terminal::kRowErase, lenr, work);
+        }
+    }
+    EjectCard(terminal::kRowEjectEgk, lenr, work);
+    if (core::BeginsWith(work, core::kSw6A80)) {
+        ExecuteCommand(terminal::kRowResetCt, lenr, work);
+    }
+    if (files < 3) {
+        StoreErrorRecord();
+    }
+}
+
+void ReadKvk(std::uint16_t& lenr, Response& work) {
+    core::ReaderState& reader = core::Reader();
+    auto& data = reader.data;
+    reader.cardKind = core::CardKind::Kvk;
+
+    ExecuteCommand(terminal::kRowSelectKvk, lenr, work);
+    ExecuteCommand(terminal::kRowReadKvk, lenr, work);
+    terminal::AwaitPinEntry(terminal::kRowReadKvk, lenr, work);
+
+    // The template begins with tag 60; the terminal may put two or three bytes before it.
+    const std::size_t first = Length(lenr, work);
+    std::size_t offset = work[3] == 0x80 ? 3 : 2;
+    if (!core::FindByte(work, 0x80, first) && !core::FindByte(work, 0x84, first)) {
+        offset = 0;
+    }
+    const std::size_t kept = first > offset ? first - offset : 0;
+    std::memcpy(data.data(), work.data() + offset, kept);
+    reader.recordLength = static_cast<std::int32_t>(kept);
+
+    core::GetUi().AppendMemo(terminal::PrintableDump(work, lenr));
+    core::GetUi().AppendMemo("");
+
+    if (lenr > 2 && !core::EndsWith(work, lenr, core::kSw6282)) {
+        auto& p2 = terminal::CommandTable()[terminal::kRowReadKvk].command[3];
+        p2 = static_cast<std::uint8_t>((lenr - 3) % 256);
+        ExecuteCommand(terminal::kRowReadKvk, lenr, work);
+        p2 = 0;
+        const std::size_t second = Length(lenr, work);
+        const std::size_t more = second > 2 ? second - 2 : 0;
+        if (kept + more > data.size()) {
+            StoreErrorRecord();  // more than a memory card holds: not a card answer
+        } else {
+            std::memcpy(data.data() + kept, work.data(), more);
+            reader.recordLength = static_cast<std::int32_t>(kept + more);
+        }
+    }
+
+    if (EraseWanted()) {
+        ExecuteCommand(terminal::kRowErase, lenr, work);
+    }
+    EjectCard(terminal::kRowEjectKvk, lenr, work);
+}
+
+}  // namespace
+
+void ButtonReadClick() {
+    core::Ui& ui = core::GetUi();
+    core::ReaderState& reader = core::Reader();
+    terminal::CtApiEntryPoints& entry = terminal::EntryPoints();
+
+    if (!OpenTerminal()) {
+        return;
+    }
+
+    Response resetBuffer{};
+    Response work{};
+    std::uint16_t lenr = 0;
+    ExecuteCommand(terminal::kRowResetCt, lenr, resetBuffer);
+    if (lenr < 2) {
+        resetBuffer[0] = 0;  // an answer without status word allows no GDO read
+    }
+
+    do {
+        ExecuteCommand(terminal::kRowRequestIcc, lenr, work);
+        if (core::BeginsWith(work, core::kSw6400) || core::BeginsWith(work, core::kSw6900)) {
+            ExecuteCommand(terminal::kRowResetCt, lenr, work);
+            ExecuteCommand(terminal::kRowRequestIcc, lenr, work);
+        }
+        if (core::BeginsWith(work, core::kSw6200)) {
+            core::SleepMs(kNoCardMs);
+        }
+    } while (core::BeginsWith(work, core::kSw6200) && !reader.abort);
+
+    if (reader.abort) {
+        (void)entry.close(1);
+        entry.close = nullptr;
+        ui.RequestTerminate();
+        return;
+    }
+
+    if (core::BeginsWith(work, core::kSw9001)) {
+        ReadEgk(resetBuffer, lenr, work);
+    } else if (core::EndsWith(work, lenr, core::kSw9000)) {
+        ReadKvk(lenr, work);
+    } else {
+        StoreErrorRecord();
+    }
+
+    const std::int8_t result = entry.close(1);
+    entry.close = nullptr;
+    LogLine("CT_close=%hu", static_cast<std::uint16_t>(static_cast<std::int16_t>(result)));
+    ui.SetStatus(" ");
+    const std::size_t length =
+        std::clamp<std::size_t>(static_cast<std::size_t>(std::max(reader.recordLength, 0)), 0,
+                                reader.data.size());
+    (void)record::DeliverRecord(std::span<const std::uint8_t>(reader.data.data(), length));
+    if (core::Options().invisible) {
+        ui.RequestTerminate();
+    }
+}
+
+}  // namespace orva::reading
