@@ -22,6 +22,9 @@
 // first answer ending in 67 00 switches rows 10 and 11 to the short Le for the rest of the
 // process and the row is sent once more.
 //
+// held is the record length of the reader state: after EF.VD, composition recognises eGK data by
+// the data buffer's first two bytes and this length.
+//
 // Nothing is copied outside the 10000-byte response buffer or the 16384-byte data buffer: a file
 // that would not fit counts as not read.
 #include "reading/egk_file.h"
@@ -189,6 +192,7 @@ int ReadEgkFile(int row, const std::string& path, int startOffset, Response& res
     if (!fits) {
         held = 0;
     }
+    reader.recordLength = held;
     (void)record::WriteWholeFile(
         path, std::span<const std::uint8_t>(data.data() + kTextOffset, static_cast<std::size_t>(held)));
     return held;

@@ -196,6 +196,10 @@ void ReadKvk(std::uint16_t& lenr, Response& work) {
         }
     }
 
+    if (reader.recordLength == 0) {
+        StoreErrorRecord();  // no answer at all: an empty record would pass for card data
+    }
+
     if (EraseWanted()) {
         ExecuteCommand(terminal::kRowErase, lenr, work);
     }

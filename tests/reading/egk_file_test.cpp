@@ -104,6 +104,13 @@ TEST_P(EgkChunkTest, StoresTheFileFromItsChunks) {
     EXPECT_EQ(DataCalls(), c.commands);
     EXPECT_EQ(stored, static_cast<int>(c.stored.size()));
     EXPECT_EQ(ToHex(Stored(name)), ToHex(c.stored));
+    // The reader state holds the stored bytes behind the two file bytes at the start offset.
+    EXPECT_EQ(core::Reader().recordLength, stored);
+    if (stored > 0) {
+        const auto& data = core::Reader().data;
+        EXPECT_EQ(Bytes(data.begin(), data.begin() + 2), Slice(c.file, c.start, c.start + 2));
+        EXPECT_EQ(Bytes(data.begin() + 2, data.begin() + 2 + stored), c.stored);
+    }
     // The row's command bytes are as they were.
     EXPECT_EQ(terminal::CommandTable()[c.row].command,
               terminal::kInitialCommandTable[c.row].command);

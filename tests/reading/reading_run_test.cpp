@@ -133,6 +133,8 @@ std::vector<KvkCase> KvkCases() {
         {"ThirdByte80", Hex(kShortTemplate), "", kShortRecord, ""},
         // Neither 80 nor 84: stored from the first byte on, which composition refuses.
         {"No80Or84", Hex("41 42 43 62 82"), "", kErrorRecord, kIncomplete + "5): 41 42\n"},
+        // No answer at all: the ErrorRecord, not an empty record.
+        {"NoAnswer", {}, "", kErrorRecord, ""},
         // 256 data bytes and 90 00: the second read goes to FF.
         {"SecondReadAtFF", Hex("60 81 FE 80 1A") + Repeat(251, 0x41) + Hex("90 00"),
          "00 B0 00 FF 00",

@@ -115,5 +115,91 @@ TEST_F(SimRunTest, ReadsTheKvkImage) {
     EXPECT_TRUE(ui.boxes.empty());
 }
 
+// The simulator's demo eGK, with -I: all five files, then the record of the flattened personal
+// and insurance data (the protected data behind "GD>"), the status text, version and ICCSN.
+TEST_F(SimRunTest, ReadsTheDemoEgk) {
+    core::Options().readGdo = true;
+    Load("");
+
+    ButtonReadClick();
+
+    EXPECT_EQ(Calls(), (Lines{
+                           "CT_init ctn=1 pn=0 -> 0",
+                           "20 11 00 00 00",
+                           "20 12 01 00 01 01",
+                           "00 A4 04 0C 22 78 44 32 76 00 01 44",
+                           "00 B0 82 00 00",
+                           "00 B2 01 84 00",
+                           "00 B2 02 04 00",
+                           "00 B2 03 04 00",
+                           "00 A4 04 0C 06 D2 76 00 00 01 02",
+                           "00 B0 8C 00 00",
+                           "00 B0 81 00 00 00 00",
+                           "00 B0 82 00 00 00 00",
+                           "00 0E 00 00",
+                           "20 15 01 00 01 01",
+                           "CT_close ctn=1 -> 0",
+                       }));
+    const std::string text =
+        "PD>CDM_VERSION>5.2.0\n"
+        "Versicherter>Versicherten_ID>T808808801\n"
+        "Versicherter>Person>Geburtsdatum>19580723\n"
+        "Versicherter>Person>Vorname>Ottilie\n"
+        "Versicherter>Person>Nachname>Kr\xFCmmelmann\n"
+        "Versicherter>Person>Geschlecht>W\n"
+        "Versicherter>Person>StrassenAdresse>Postleitzahl>34117\n"
+        "Versicherter>Person>StrassenAdresse>Ort>Kassel\n"
+        "Versicherter>Person>StrassenAdresse>Land>Wohnsitzlaendercode>D\n"
+        "Versicherter>Person>StrassenAdresse>Strasse>Am Beispielhang\n"
+        "Versicherter>Person>StrassenAdresse>Hausnummer>7a\n"
+        "VD>CDM_VERSION>5.2.0\n"
+        "Versicherter>Versicherungsschutz>Beginn>20190401\n"
+        "Versicherter>Versicherungsschutz>Kostentraeger>Kostentraegerkennung>109999907\n"
+        "Versicherter>Versicherungsschutz>Kostentraeger>Kostentraegerlaendercode>D\n"
+        "Versicherter>Versicherungsschutz>Kostentraeger>Name>Demo BKK\n"
+        "Versicherter>Zusatzinfos>ZusatzinfosGKV>Versichertenart>1\n"
+        "Versicherter>Zusatzinfos>ZusatzinfosGKV>Zusatzinfos_Abrechnung_GKV>WOP>02\n"
+        "GD>Zuzahlungsstatus>Status>0\n"
+        "Selektivvertraege>Aerztlich>0\n"
+        "Selektivvertraege>Zahnaerztlich>0\n"
+        "ST>02026010509300000500200000000000000"
+        "\nVER>003000000000300000010030000003"
+        "\nICCSN>5A0A80276999990000123456";
+    ASSERT_TRUE(std::filesystem::exists(output));
+    const Bytes record = test::ReadFileBytes(output);
+    EXPECT_EQ(std::string(record.begin(), record.end()),
+              "\x04OKVK 01" + text + "\x04");
+    EXPECT_EQ(core::Reader().cardKind, core::CardKind::Egk);
+    EXPECT_EQ(ui.hexlist.back(), "CT_close=0");
+    EXPECT_TRUE(ui.boxes.empty());
+    // The stored files: the status text, and the gzip data of EF.PD and EF.VD.
+    EXPECT_EQ(test::ReadFileBytes(folder.Path() / "ST.TXT"),
+              Ascii("02026010509300000500200000000000000"));
+    const Bytes pd = test::ReadFileBytes(folder.Path() / "PD.GZ");
+    ASSERT_GE(pd.size(), 2u);
+    EXPECT_EQ(ToHex(Bytes(pd.begin(), pd.begin() + 2)), "1F 8B");
+}
+
+// A template in the long length form (60 81 CE): its fourth answer byte is 80, so the data
+// begin one byte later; the whole template comes in one answer ending with 62 82.
+TEST_F(SimRunTest, ReadsALongKvkTemplate) {
+    Load(std::string(ORVA_TEST_DATA_DIR) + "/cards/kvk_long.ini");
+
+    ButtonReadClick();
+
+    const Lines calls = Calls();
+    ASSERT_EQ(calls.size(), 8u);
+    EXPECT_EQ(calls[4], "00 B0 00 00 00");
+    EXPECT_EQ(calls[5], "00 0E 00 00");
+    const Bytes record = test::ReadFileBytes(output);
+    ASSERT_GT(record.size(), 12u);
+    EXPECT_EQ(ToHex(Bytes(record.begin(), record.begin() + 12)),
+              "04 4F 4B 56 4B 20 30 31 80 FC 42 65");
+    // Ends with the checksum tag and its length byte, then the checksum 46 as hex digits.
+    EXPECT_EQ(ToHex(Bytes(record.end() - 5, record.end())), "8E E1 34 36 04");
+    // Header, the 0xCE template bytes but the checksum, its two digits, the trailer.
+    EXPECT_EQ(record.size(), 8u + (0xCE - 1) + 2 + 1);
+}
+
 }  // namespace
 }  // namespace orva::reading
