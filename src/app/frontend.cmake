@@ -4,14 +4,14 @@ if(NOT (TARGET orva_record AND TARGET orva_reading))
     return()
 endif()
 set(orva_serial_link serial_link_none.cpp)
-if(TARGET orva_serial)
+if(TARGET orva_serial AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/serial_link.cpp)
     set(orva_serial_link serial_link.cpp)
 endif()
 orva_library(orva_app_system
     SOURCES services.cpp ${orva_serial_link}
     PLATFORM services
     DEPS orva_app orva_record orva_reading)
-if(TARGET orva_serial)
+if(orva_serial_link STREQUAL "serial_link.cpp")
     target_link_libraries(orva_app_system PUBLIC orva_serial)
 endif()
 
