@@ -151,6 +151,8 @@ struct ChainCase {
     std::string data;
 };
 
+void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name; }
+
 class ChainTest : public BlockMachineTest, public ::testing::WithParamInterface<ChainCase> {};
 
 TEST_P(ChainTest, CollectsTheChainAndEndsItAtTheRightBlock) {
@@ -307,6 +309,8 @@ struct CompleteCase {
     std::string inf;
     bool complete;
 };
+
+void PrintTo(const CompleteCase& c, std::ostream* os) { *os << c.name; }
 
 class TimerDeliveryTest : public BlockMachineTest,
                           public ::testing::WithParamInterface<CompleteCase> {};

@@ -72,6 +72,8 @@ struct LineRun {
     bool longCard = false;   // the shared long-form fixture instead of the card above
 };
 
+void PrintTo(const LineRun& run, std::ostream* os) { *os << run.name; }
+
 // Ticks like the window's 3000 ms timer until stopped.
 class TimerThread {
 public:

@@ -119,5 +119,52 @@ TEST(SerialPortWinTest, WriteAndReadOverAPseudoTerminalPair) {
     EXPECT_EQ(eventsB.close.load(), 1);
 }
 
+// Without callbacks the handlers post their codes to the notification window, with the
+// object's address as LPARAM.
+TEST(SerialPortWinTest, NotificationsArePostedToTheWindow) {
+    const char* nameA = std::getenv("ORVA_TEST_COM_A");
+    const char* nameB = std::getenv("ORVA_TEST_COM_B");
+    if (nameA == nullptr || nameB == nullptr) {
+        GTEST_SKIP() << "no COM ports mapped to a pseudo-terminal (see wine_pty_test.sh)";
+    }
+    HWND window = CreateWindowExA(0, "STATIC", "serial notifications", 0, 0, 0, 0, 0,
+                                  HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    std::vector<UINT> codes;
+    std::vector<LPARAM> params;
+    auto pump = [&](UINT until) {
+        const auto deadline = std::chrono::steady_clock::now() + 3s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            MSG msg;
+            while (PeekMessageA(&msg, window, 0x500, 0x510, PM_REMOVE)) {
+                codes.push_back(msg.message);
+                params.push_back(msg.lParam);
+                if (msg.message == until) return true;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    };
+    {
+        CSerial a, b;
+        a.SetNotifyWindow(window);
+        ASSERT_TRUE(a.Open(nameA, 9600, 2, 0));
+        ASSERT_TRUE(b.Open(nameB, 9600, 2, 0));
+        EXPECT_TRUE(pump(0x501));
+        const std::uint8_t byte = 0x42;
+        EXPECT_TRUE(b.Write(&byte, 1));
+        EXPECT_TRUE(pump(0x503)) << "no receive notification";
+        a.Close();
+        EXPECT_TRUE(pump(0x502)) << "no close notification";
+        for (const LPARAM param : params) {
+            EXPECT_EQ(param, reinterpret_cast<LPARAM>(&a));
+        }
+    }
+    DestroyWindow(window);
+    ASSERT_GE(codes.size(), 3u);
+    EXPECT_EQ(codes.front(), 0x501u);
+    EXPECT_EQ(codes.back(), 0x502u);
+}
+
 }  // namespace
 }  // namespace orva::terminal
