@@ -48,6 +48,7 @@ struct CSerial::Platform {
     OVERLAPPED writeBlock{};
     OVERLAPPED readBlock{};
     OVERLAPPED waitBlock{};
+    DWORD waitMask = 0;  // written when the event wait completes, so it lives with the object
     HANDLE closeEvent = nullptr;
 
     static DWORD WINAPI ThreadStart(LPVOID self) {
@@ -255,8 +256,10 @@ void CSerial::EventLoop() {
                     break;
                 }
                 ResetEvent(p.waitBlock.hEvent);
-                if (WaitCommEvent(p.port, &events, &p.waitBlock)) {
+                p.waitMask = 0;
+                if (WaitCommEvent(p.port, &p.waitMask, &p.waitBlock)) {
                     pending = false;
+                    events = p.waitMask;
                 } else if (GetLastError() == ERROR_IO_PENDING) {
                     pending = true;
                 } else {
@@ -277,6 +280,7 @@ void CSerial::EventLoop() {
                     fallback = p.port != INVALID_HANDLE_VALUE;
                     continue;
                 }
+                events = p.waitMask;
             }
         } else {
             if (WaitForSingleObject(p.closeEvent, kFallbackPollMs) != WAIT_TIMEOUT) {
