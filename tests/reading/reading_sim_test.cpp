@@ -180,6 +180,90 @@ TEST_F(SimRunTest, ReadsTheDemoEgk) {
     EXPECT_EQ(ToHex(Bytes(pd.begin(), pd.begin() + 2)), "1F 8B");
 }
 
+// A card holding the public sample files of a generation-1-plus test card, as the card issuer
+// wrote them: EF.PD, EF.VD (insurance data, then protected data), EF.StatusVD and EF.Version.
+TEST_F(SimRunTest, ReadsAnEgkMadeOfRealCardFiles) {
+    const auto samples = test::SamplesDir();
+    if (!samples) {
+        GTEST_SKIP() << "no sample folder";
+    }
+    const auto bin = *samples / "egk_bin";
+    for (const auto& [from, to] : {std::pair{"egkfeuer_sim_EF.PD.bin", "pd.bin"},
+                                   std::pair{"egkfeuer_sim_EF.VD.bin", "vd.bin"},
+                                   std::pair{"egkfeuer_sim_EF.StatusVD.bin", "status.bin"}}) {
+        std::filesystem::copy_file(bin / from, folder.Path() / to);
+    }
+    std::string version;
+    for (const char* record : {"egkfeuer_sim_G1Plus_EF.Version_rec1.bin",
+                               "egkfeuer_sim_G1Plus_EF.Version_rec2.bin",
+                               "egkfeuer_sim_G1Plus_EF.Version_rec3.bin"}) {
+        version += (version.empty() ? "" : ", ") + ToHex(test::ReadFileBytes(bin / record));
+    }
+    const auto image = folder.Path() / "card.ini";
+    std::ofstream(image) << "[card]\nkind = egk\nversion = " << version
+                         << "\nstatus = @status.bin\npd = @pd.bin\nvd = @vd.bin\n";
+    Load(image.string());
+
+    ButtonReadClick();
+
+    EXPECT_EQ(Calls(), (Lines{
+                           "CT_init ctn=1 pn=0 -> 0",
+                           "20 11 00 00 00",
+                           "20 12 01 00 01 01",
+                           "00 A4 04 0C 22 78 44 32 76 00 01 44",
+                           "00 B2 01 84 00",
+                           "00 B2 02 04 00",
+                           "00 B2 03 04 00",
+                           "00 A4 04 0C 06 D2 76 00 00 01 02",
+                           "00 B0 8C 00 00",
+                           "00 B0 81 00 00 00 00",
+                           "00 B0 82 00 00 00 00",
+                           "00 0E 00 00",
+                           "20 15 01 00 01 01",
+                           "CT_close ctn=1 -> 0",
+                       }));
+    // PD.GZ: the 367 gzip bytes behind EF.PD's count; VD.GZ: up to the end offset 0x27D.
+    EXPECT_EQ(test::ReadFileBytes(folder.Path() / "PD.GZ").size(), 0x16Fu);
+    EXPECT_EQ(test::ReadFileBytes(folder.Path() / "VD.GZ").size(), 0x27Du);
+    const std::string text =
+        "PD>CDM_VERSION>5.1.0\n"
+        "Versicherter>Versicherten_ID>D110104619\n"
+        "Versicherter>Person>Geburtsdatum>19800112\n"
+        "Versicherter>Person>Vorname>Ltu\n"
+        "Versicherter>Person>Nachname>Musterkarte-0461\n"
+        "Versicherter>Person>Geschlecht>M\n"
+        "Versicherter>Person>StrassenAdresse>Postleitzahl>24937\n"
+        "Versicherter>Person>StrassenAdresse>Ort>Flensburg\n"
+        "Versicherter>Person>StrassenAdresse>Land>Wohnsitzlaendercode>D\n"
+        "Versicherter>Person>StrassenAdresse>Strasse>M\xFChlenstr.\n"
+        "Versicherter>Person>StrassenAdresse>Hausnummer>46\n"
+        "VD>CDM_VERSION>5.1.0\n"
+        "Versicherter>Versicherungsschutz>Beginn>19970901\n"
+        "Versicherter>Versicherungsschutz>Kostentraeger>Kostentraegerkennung>101560000\n"
+        "Versicherter>Versicherungsschutz>Kostentraeger>Kostentraegerlaendercode>DE\n"
+        "Versicherter>Versicherungsschutz>Kostentraeger>Name>Deutsche Angestellten Krankenkasse\n"
+        "Versicherter>Versicherungsschutz>Kostentraeger>AbrechnenderKostentraeger>"
+        "Kostentraegerkennung>101560000\n"
+        "Versicherter>Versicherungsschutz>Kostentraeger>AbrechnenderKostentraeger>"
+        "Name>Deutsche Angestellten Krankenkasse\n"
+        "Versicherter>Zusatzinfos>ZusatzinfosGKV>Rechtskreis>1\n"
+        "Versicherter>Zusatzinfos>ZusatzinfosGKV>Versichertenart>1\n"
+        "Versicherter>Zusatzinfos>ZusatzinfosGKV>Versichertenstatus_RSA>2\n"
+        "Versicherter>Zusatzinfos>ZusatzinfosGKV>Zusatzinfos_Abrechnung_GKV>"
+        "Kostenerstattung_ambulant>0\n"
+        "Versicherter>Zusatzinfos>ZusatzinfosGKV>Zusatzinfos_Abrechnung_GKV>"
+        "Kostenerstattung_stationaer>0\n"
+        "Versicherter>Zusatzinfos>ZusatzinfosGKV>Zusatzinfos_Abrechnung_GKV>WOP>01\n"
+        "GD>Zuzahlungsstatus>Status>0\n"
+        "DMP_Kennzeichnung>3\n"
+        "ST>02009071014444100500100000000000000"
+        "\nVER>003000000000300000010030000003";
+    ASSERT_TRUE(std::filesystem::exists(output));
+    const Bytes record = test::ReadFileBytes(output);
+    EXPECT_EQ(std::string(record.begin(), record.end()), "\x04OKVK 01" + text + "\x04");
+    EXPECT_TRUE(ui.boxes.empty());
+}
+
 // A template in the long length form (60 81 CE): its fourth answer byte is 80, so the data
 // begin one byte later; the whole template comes in one answer ending with 62 82.
 TEST_F(SimRunTest, ReadsALongKvkTemplate) {
