@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run_control.h"
 #include "app/window_win.h"
 
 namespace {
@@ -31,5 +32,11 @@ std::vector<std::string> CommandLineElements() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    return orva::app::RunMainWindow(CommandLineElements());
+    const int status = orva::app::RunMainWindow(CommandLineElements());
+    if (orva::app::ReaderThreadRunning()) {
+        // A run that never ended (a card never taken out) is still inside the CT-API library:
+        // end the process without running static destructors under its feet.
+        ExitProcess(static_cast<UINT>(status));
+    }
+    return status;
 }

@@ -17,7 +17,10 @@
 //
 // Texts are Windows-1252 inside the program; they reach the controls through the W functions.
 // The reader thread and the serial event thread never touch a control: their updates are posted
-// to this window with an owned copy of the text and applied on the GUI thread.
+// to this window with an owned copy of the text and applied on the GUI thread. Status, command
+// log, Memo and bring-to-front are collected and posted as one message while none is pending: a
+// terminal that answers at once (an eject loop) must not flood the window's message queue, or a
+// close request could no longer be posted.
 #include "app/window_win.h"
 
 #include <windows.h>
@@ -25,6 +28,8 @@
 
 #include <atomic>
 #include <exception>
+#include <mutex>
+#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +50,7 @@ constexpr int kCompactOuterHeight = 120;
 constexpr UINT kMsgUi = WM_APP + 1;
 constexpr UINT kMsgFormShow = WM_APP + 2;
 constexpr UINT kMsgFormHide = WM_APP + 3;
+constexpr UINT kMsgFlush = WM_APP + 4;
 
 enum UiOp : WPARAM {
     kOpStatus,
@@ -198,11 +204,90 @@ void Apply(UiOp op, const std::string& text, bool flag) {
     }
 }
 
+// Updates of other threads waiting for the GUI thread.
+struct PendingUpdates {
+    std::mutex mutex;
+    bool posted = false;
+    std::optional<std::string> status;
+    std::vector<std::string> hexlist;
+    std::vector<std::string> memo;
+    bool repaint = false;
+    bool front = false;
+};
+
+PendingUpdates gPending;
+
+void FlushPending() {
+    PendingUpdates taken;
+    {
+        std::lock_guard lock(gPending.mutex);
+        gPending.posted = false;
+        taken.status = std::move(gPending.status);
+        taken.hexlist.swap(gPending.hexlist);
+        taken.memo.swap(gPending.memo);
+        taken.repaint = std::exchange(gPending.repaint, false);
+        taken.front = std::exchange(gPending.front, false);
+        gPending.status.reset();
+    }
+    if (taken.status) {
+        Apply(kOpStatus, *taken.status, false);
+    }
+    if (!taken.hexlist.empty()) {
+        SendMessageW(gWin.hexlist, WM_SETREDRAW, FALSE, 0);
+        for (const std::string& line : taken.hexlist) {
+            Apply(kOpHexlist, line, false);
+        }
+        SendMessageW(gWin.hexlist, WM_SETREDRAW, TRUE, 0);
+        InvalidateRect(gWin.hexlist, nullptr, TRUE);
+    }
+    for (const std::string& line : taken.memo) {
+        Apply(kOpMemo, line, false);
+    }
+    if (taken.repaint) {
+        Apply(kOpRepaint, {}, false);
+    }
+    if (taken.front) {
+        Apply(kOpFront, {}, false);
+    }
+}
+
+// From another thread: true when the update joined the pending ones.
+bool Collect(UiOp op, std::string_view text) {
+    std::lock_guard lock(gPending.mutex);
+    switch (op) {
+        case kOpStatus:
+            gPending.status = std::string(text);
+            break;
+        case kOpHexlist:
+            gPending.hexlist.emplace_back(text);
+            break;
+        case kOpMemo:
+            gPending.memo.emplace_back(text);
+            break;
+        case kOpRepaint:
+            gPending.repaint = true;
+            break;
+        case kOpFront:
+            gPending.front = true;
+            break;
+        default:
+            return false;
+    }
+    if (!gPending.posted) {
+        gPending.posted = PostMessageW(gWin.main, kMsgFlush, 0, 0) != FALSE;
+    }
+    return true;
+}
+
 // Applies an update at once on the GUI thread; from any other thread posts it with an owned
 // copy of the text (never SendMessage: the GUI thread may be waiting for that thread).
 void Update(UiOp op, std::string_view text = {}, bool flag = false) {
     if (OnGuiThread()) {
+        FlushPending();  // keeps the order of what other threads did before
         Apply(op, std::string(text), flag);
+        return;
+    }
+    if (Collect(op, text)) {
         return;
     }
     auto* payload = new std::string(text);
@@ -355,6 +440,9 @@ LRESULT HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             Apply(static_cast<UiOp>(wParam & 0xFF), text, (wParam & 0x100) != 0);
             return 0;
         }
+        case kMsgFlush:
+            FlushPending();
+            return 0;
         case kMsgFormShow:
             FormShow(gServices);
             return 0;

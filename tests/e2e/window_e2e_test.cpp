@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <cstdio>
 #include <vector>
 
 #include "app/window_ids.h"
@@ -124,6 +125,11 @@ public:
     Orva& operator=(const Orva&) = delete;
 
     bool Started() const { return started_; }
+    DWORD ExitCode() const {
+        DWORD code = 0;
+        GetExitCodeProcess(pi_.hProcess, &code);
+        return code;
+    }
     DWORD Pid() const { return pi_.dwProcessId; }
     bool Ended(std::chrono::milliseconds timeout) const {
         return WaitForSingleObject(pi_.hProcess, static_cast<DWORD>(timeout.count())) ==
@@ -133,31 +139,22 @@ public:
     // A top-level window of this process with the class (and, when given, the caption).
     HWND FindTopLevel(const std::wstring& cls, std::chrono::milliseconds timeout,
                       std::optional<std::string> caption = std::nullopt) const {
-        struct Search {
-            DWORD pid;
-            const std::wstring* cls;
-            const std::optional<std::string>* caption;
-            HWND found;
-        } search{Pid(), &cls, &caption, nullptr};
+        HWND found = nullptr;
         WaitFor(
             [&] {
-                EnumWindows(
-                    [](HWND hwnd, LPARAM lParam) -> BOOL {
-                        auto* s = reinterpret_cast<Search*>(lParam);
-                        DWORD pid = 0;
-                        GetWindowThreadProcessId(hwnd, &pid);
-                        if (pid == s->pid && ClassOf(hwnd) == *s->cls &&
-                            (!s->caption->has_value() || WindowText(hwnd) == **s->caption)) {
-                            s->found = hwnd;
-                            return FALSE;
-                        }
-                        return TRUE;
-                    },
-                    reinterpret_cast<LPARAM>(&search));
-                return search.found != nullptr;
+                for (HWND hwnd = FindWindowExW(nullptr, nullptr, cls.c_str(), nullptr);
+                     hwnd != nullptr; hwnd = FindWindowExW(nullptr, hwnd, cls.c_str(), nullptr)) {
+                    DWORD pid = 0;
+                    GetWindowThreadProcessId(hwnd, &pid);
+                    if (pid == Pid() && (!caption || WindowText(hwnd) == *caption)) {
+                        found = hwnd;
+                        return true;
+                    }
+                }
+                return false;
             },
             timeout);
-        return search.found;
+        return found;
     }
     // The main window once its controls exist (it is found as soon as it is created).
     HWND MainWindow(std::chrono::milliseconds timeout = 10s) const {
@@ -442,6 +439,222 @@ TEST_F(WindowE2eTest, InvisibleModeShowsNothing) {
     std::this_thread::sleep_for(1500ms);
     EXPECT_FALSE(IsWindowVisible(main));
     EXPECT_FALSE(orva.Ended(0ms));
+}
+
+
+// ---- Whole reads: the simulated terminal, the real GZIP.exe and the running reference client.
+
+// A Unix path as Windows programs under Wine see it.
+std::wstring WinePath(const fs::path& unixPath) {
+    std::wstring text = unixPath.wstring();
+    if (!text.empty() && text[0] == L'/') {
+        for (wchar_t& c : text) {
+            if (c == L'/') c = L'\\';
+        }
+        return L"Z:" + text;
+    }
+    return text;
+}
+
+fs::path CardsDir() { return fs::path(ORVA_TEST_DATA_DIR) / "cards"; }
+
+std::string ReadText(const fs::path& path) {
+    const std::vector<std::uint8_t> bytes = test::ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string CardSections(const char* fixture) {
+    const std::string text = ReadText(CardsDir() / fixture);
+    return text.substr(text.find("[card]"));
+}
+
+// The reference client, receiving into its own folder.
+class Client {
+public:
+    explicit Client(const fs::path& out) : out_(out) {
+        fs::create_directories(out);
+        std::wstring commandLine = L"\"" + (ProgramFolder() / "OrvaClient.exe").wstring() +
+                                   L"\" --out \"" + out.wstring() + L"\"";
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                  nullptr, &si, &pi_) != FALSE;
+        ready_ = started_ && WaitFor([&] { return fs::exists(out / "ready"); }, 15s);
+    }
+    ~Client() {
+        if (started_) {
+            TerminateProcess(pi_.hProcess, 0);
+            WaitForSingleObject(pi_.hProcess, 5000);
+            CloseHandle(pi_.hThread);
+            CloseHandle(pi_.hProcess);
+        }
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool Ready() const { return ready_; }
+    std::vector<std::string> Records() const {
+        std::vector<std::string> records;
+        for (int i = 1;; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "record-%04d.bin", i);
+            if (!fs::exists(out_ / name)) {
+                return records;
+            }
+            records.push_back(ReadText(out_ / name));
+        }
+    }
+
+private:
+    fs::path out_;
+    bool started_ = false, ready_ = false;
+    PROCESS_INFORMATION pi_{};
+};
+
+class ReadE2eTest : public WindowE2eTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(client.Ready()); }
+    std::map<std::wstring, std::wstring> Sim(const fs::path& image) const {
+        return {{L"ORVA_SIM_CARDS", WinePath(image)}, {L"ORVA_SIM_TRACE", (tmp.Path() / "trace.txt").wstring()}};
+    }
+    fs::path Image(const std::string& text) const {
+        const fs::path image = tmp.Path() / "cards.ini";
+        test::WriteFileBytes(image, std::vector<std::uint8_t>(text.begin(), text.end()));
+        return image;
+    }
+    int Traced(const std::string& text) const {
+        const fs::path path = tmp.Path() / "trace.txt";
+        const std::string trace = fs::exists(path) ? ReadText(path) : std::string();
+        int n = 0;
+        for (std::size_t p = trace.find(text); p != std::string::npos; p = trace.find(text, p + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    bool ClientHas(std::size_t count, std::chrono::milliseconds timeout = 30s) const {
+        return WaitFor([&] { return client.Records().size() >= count; }, timeout);
+    }
+
+    Client client{tmp.Path() / "client"};
+};
+
+TEST_F(ReadE2eTest, OneReadReachesTheClientAndTheProgramClosesByItself) {
+    struct Case {
+        const char* fixture;
+        std::vector<std::string> expected;  // texts the record holds
+    };
+    const Case cases[] = {
+        {"egk.ini", {"PD>", "VD>", "ST>", "Br\xFC" "ckner"}},
+        {"kvk.ini", {"Br}ckner"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fixture);
+        const std::size_t before = client.Records().size();
+        fs::remove(tmp.Path() / "trace.txt");
+        {
+            Orva orva({"USB", "-LSIM"}, tmp.Path(), Sim(CardsDir() / c.fixture));
+            ASSERT_TRUE(orva.Ended(60s));
+        }
+        ASSERT_TRUE(ClientHas(before + 1));
+        const std::vector<std::string> records = client.Records();
+        ASSERT_EQ(records.size(), before + 1);
+        const std::string& record = records.back();
+        EXPECT_EQ(record.substr(0, 8), "\x04OKVK 01");
+        EXPECT_EQ(record.back(), '\x04');
+        for (const std::string& text : c.expected) {
+            EXPECT_NE(record.find(text), std::string::npos) << text;
+        }
+        EXPECT_EQ(Traced("CT_init"), 1);  // exactly one run
+
+        // The same card with -F: the file holds the very bytes the client received.
+        const fs::path out = tmp.Path() / "OUT.TXT";
+        {
+            Orva orva({"USB", "-LSIM", "-F" + Narrow(out.wstring())}, tmp.Path(),
+                      Sim(CardsDir() / c.fixture));
+            ASSERT_TRUE(orva.Ended(60s));
+        }
+        EXPECT_EQ(ReadText(out), record);
+        EXPECT_EQ(client.Records().size(), before + 1);  // nothing to the client with -F
+    }
+}
+
+TEST_F(ReadE2eTest, EndlessReadsThreeCardsInOrderUntilAbbruch) {
+    const fs::path image = Image("[terminal]\ninit = 0\n" + CardSections("kvk.ini") + "\n" +
+                                 CardSections("kvk_long.ini") + "\n" + CardSections("kvk.ini"));
+    Orva orva({"USB", "-LSIM", "-E"}, tmp.Path(), Sim(image));
+    HWND main = orva.MainWindow();
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(ClientHas(3, 60s));
+    ASSERT_TRUE(WaitingForCard(main));
+    PostMessageW(GetDlgItem(main, app::kIdButtonAbbruch), BM_CLICK, 0, 0);
+    EXPECT_TRUE(orva.Ended(15s));
+    const std::vector<std::string> records = client.Records();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_NE(records[0].find("Br}ckner"), std::string::npos);
+    EXPECT_NE(records[1].find("Hans-Joachim"), std::string::npos);
+    EXPECT_NE(records[2].find("Br}ckner"), std::string::npos);
+    EXPECT_EQ(records[3], std::string(kErrorRecord.begin(), kErrorRecord.end()));
+}
+
+TEST_F(ReadE2eTest, DebugModeReadsOnTheButtonAndDelRecordDecidesTheErase) {
+    const fs::path image = Image("[terminal]\ninit = 0\n" + CardSections("kvk.ini") + "\n" +
+                                 CardSections("kvk.ini"));
+    Orva orva({"USB", "-LSIM", "-D"}, tmp.Path(), Sim(image));
+    HWND main = orva.MainWindow();
+    ASSERT_NE(main, nullptr);
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(Traced("CT_init"), 0);  // nothing starts by itself
+    HWND read = GetDlgItem(main, app::kIdButtonRead);
+
+    PostMessageW(read, BM_CLICK, 0, 0);
+    ASSERT_TRUE(ClientHas(1));
+    EXPECT_EQ(Traced("cmd=00 0E"), 0);  // delRecord not ticked: no ERASE BINARY
+
+    PostMessageW(GetDlgItem(main, app::kIdDelRecord), BM_CLICK, 0, 0);
+    PostMessageW(read, BM_CLICK, 0, 0);
+    ASSERT_TRUE(ClientHas(2));
+    EXPECT_TRUE(WaitFor([&] { return Traced("cmd=00 0E") == 1; }, 5s));
+    EXPECT_GT(SendMessageW(GetDlgItem(main, app::kIdHexlist), LB_GETCOUNT, 0, 0), 10);
+    EXPECT_FALSE(orva.Ended(0ms));  // the window stays open
+
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(orva.Ended(15s));
+}
+
+TEST_F(ReadE2eTest, InvisibleReadsOnceAndEnds) {
+    const fs::path out = tmp.Path() / "OUT.TXT";
+    {
+        // Without -F the start-up run finds no client channel yet: the record reaches nobody.
+        Orva orva({"USB", "-LSIM", "-U"}, tmp.Path(), Sim(CardsDir() / "kvk.ini"));
+        EXPECT_TRUE(orva.Ended(60s));
+    }
+    {
+        Orva orva({"USB", "-LSIM", "-U", "-F" + Narrow(out.wstring())}, tmp.Path(),
+                  Sim(CardsDir() / "kvk.ini"));
+        HWND main = orva.MainWindow();
+        EXPECT_TRUE(orva.Ended(60s));
+        EXPECT_FALSE(main != nullptr && IsWindowVisible(main));
+    }
+    EXPECT_NE(ReadText(out).find("Br}ckner"), std::string::npos);
+    EXPECT_TRUE(client.Records().empty());
+    EXPECT_EQ(Traced("CT_init"), 2);
+}
+
+TEST_F(ReadE2eTest, ClosingDuringAnEndlessEjectLoopEnds) {
+    // The card is never taken out: the eject loop would go on for ever.
+    const fs::path image = Image("[terminal]\ninit = 0\n" + CardSections("kvk.ini") +
+                                 "eject_busy = 1000000\n");
+    Orva orva({"USB", "-LSIM", "-E"}, tmp.Path(), Sim(image));
+    HWND main = orva.MainWindow();
+    ASSERT_NE(main, nullptr);
+    HWND status = GetDlgItem(main, app::kIdStatus);
+    ASSERT_TRUE(WaitFor([&] { return WindowText(status) == "Versichertenkarte entnehmen"; }, 30s));
+    const auto closed = Clock::now();
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(orva.Ended(20s));
+    EXPECT_LT(Clock::now() - closed, 15s);
+    EXPECT_EQ(orva.ExitCode(), 0u);  // no crash: the library stayed loaded under the run
+    EXPECT_TRUE(client.Records().empty());  // the run never got to its delivery
 }
 
 }  // namespace
