@@ -1,6 +1,5 @@
-// The serial transport of start-up and run control: the one port object of the process,
-// opened at 9600 baud, even parity, one stop bit, without XON/XOFF, and connected to the block
-// protocol, whose supervision runs on the window's 3000 ms timer.
+// The serial transport of start-up and run control: the port object, its set-up and the block
+// protocol that reads the cards over it.
 #include "app/services.h"
 #include "terminal/block_protocol.h"
 #include "terminal/serial_port.h"
@@ -9,28 +8,33 @@ namespace orva::app {
 
 namespace {
 
-// Deliberately never destroyed: its event thread may still be ending when the process exits.
-terminal::CSerial& Port() {
-    static terminal::CSerial* const port = new terminal::CSerial();
-    return *port;
-}
+// Created by start-up in serial mode; deliberately never freed: the protocol and the port's
+// event thread may use it until the process ends.
+terminal::CSerial* gPort = nullptr;
 
 }  // namespace
 
 bool SystemServices::OpenSerial(const std::string& portName) {
-    terminal::CSerial& port = Port();
-    if (!port.Open(portName.c_str(), 9600, terminal::kParityEven, terminal::kOneStopBit)) {
+    if (gPort == nullptr) {
+        gPort = new terminal::CSerial();
+    }
+    // The receive handler is connected before the port opens, so every answer reaches it.
+    gPort->SetCallback(terminal::SerialHandler::Receive, terminal::OnSerialReceive);
+    terminal::SetProtocolPort(gPort);
+    if (!gPort->Open(portName.c_str(), 9600, terminal::kParityEven, terminal::kOneStopBit)) {
         return false;
     }
-    terminal::ClearSoftwareFlowControl(port);
-    terminal::SetProtocolPort(&port);
-    port.SetCallback(terminal::SerialHandler::Receive, &terminal::OnSerialReceive);
+    terminal::ClearSoftwareFlowControl(*gPort);
     return true;
 }
 
 void SystemServices::StartSerialProtocol() { terminal::StartBlockProtocol(); }
 
-void SystemServices::CloseSerial() { Port().Close(); }
+void SystemServices::CloseSerial() {
+    if (gPort != nullptr) {
+        gPort->Close();
+    }
+}
 
 void SystemServices::SerialTimerTick() { terminal::OnTimer(); }
 

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -47,10 +48,11 @@ std::string Cards(const char* fixture) {
     return text.substr(text.find("[card]"));
 }
 
-// One orva process with pipes on its standard streams, ended when the object goes.
+// One orva (or simulator) process with pipes on its standard streams, ended when the object goes.
 class Orva {
 public:
-    Orva(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    Orva(const std::vector<std::string>& args, const std::vector<std::string>& env,
+         const char* name = "orva") {
         int in[2], out[2], err[2];
         if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
             return;
@@ -63,7 +65,7 @@ public:
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
             posix_spawn_file_actions_addclose(&actions, fd);
         }
-        const std::string program = (BinDir() / "orva").string();
+        const std::string program = (BinDir() / name).string();
         std::vector<std::string> argStrings{program};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -306,6 +308,70 @@ TEST_F(ConsoleE2eTest, StartupFailuresAreOneLineEach) {
         Orva orva(c.args, Env());
         ASSERT_TRUE(orva.Ended(15s));
         EXPECT_EQ(orva.Err(), c.line);
+    }
+}
+
+// The serial transport end to end: orva drives the simulated serial terminal on a pty.
+class SerialConsoleE2eTest : public ConsoleE2eTest {
+protected:
+    void StartTerminal(const std::string& cards) {
+        WriteImage(cards);
+        link = tmp.Path() / "ttyKVK";
+        terminal = std::make_unique<Orva>(
+            std::vector<std::string>{"--cards", image.string(), "--link", link.string()},
+            std::vector<std::string>{}, "orva-serial-sim");
+        ASSERT_TRUE(terminal->Started());
+        const auto deadline = Clock::now() + 10s;
+        while (!fs::exists(link) && Clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+        ASSERT_TRUE(fs::exists(link));
+    }
+    std::vector<std::string> SerialEnv() const {
+        return {"TMP=" + tmp.Path().string(), "ORVA_COM3=" + link.string()};
+    }
+    void TearDown() override {
+        if (terminal) {
+            terminal->Interrupt();
+            terminal->Ended(5s);
+        }
+    }
+
+    fs::path link;
+    std::unique_ptr<Orva> terminal;
+};
+
+TEST_F(SerialConsoleE2eTest, EndlessReadsKvkCardsOverTheLineUntilCtrlC) {
+    StartTerminal(Cards("kvk.ini") + "\n" + Cards("kvk_long.ini") + "\n" + Cards("kvk.ini"));
+    Orva orva({"COM3", "-E"}, SerialEnv());
+    const auto deadline = Clock::now() + 60s;
+    while (Records(orva.Out()).size() < 3 && Clock::now() < deadline) {
+        orva.Ended(100ms);
+    }
+    ASSERT_EQ(Records(orva.Out()).size(), 3u) << orva.Err();
+    orva.Interrupt();
+    ASSERT_TRUE(orva.Ended(15s)) << orva.Err();
+    const std::vector<std::string> records = Records(orva.Out());
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_NE(records[0].find("Br}ckner"), std::string::npos);
+    EXPECT_NE(records[1].find("Hans-Joachim"), std::string::npos);
+    EXPECT_NE(records[2].find("Br}ckner"), std::string::npos);
+    EXPECT_EQ(records[3], kErrorRecord);
+}
+
+TEST_F(SerialConsoleE2eTest, OneCardWithoutEndlessThenTheProgramCloses) {
+    StartTerminal(Cards("kvk.ini"));
+    for (const char* option : {"-U", "-D"}) {
+        SCOPED_TRACE(option);
+        Orva orva({"COM3", option}, SerialEnv());
+        ASSERT_TRUE(orva.Ended(60s)) << orva.Err();
+        const std::vector<std::string> records = Records(orva.Out());
+        ASSERT_EQ(records.size(), 1u) << orva.Err();
+        EXPECT_NE(records[0].find("Br}ckner"), std::string::npos);
+        // The serial cycle needs the same card again for the next option.
+        terminal->Interrupt();
+        terminal->Ended(5s);
+        StartTerminal(Cards("kvk.ini"));
     }
 }
 
