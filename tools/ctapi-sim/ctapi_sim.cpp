@@ -328,28 +328,9 @@ private:
     }
 
     // The KVK's memory as READ BINARY sees it: all of it before the application is selected,
-    // afterwards the template from app_offset to its end (BER length of tag 60).
+    // afterwards the application template.
     static std::span<const std::uint8_t> KvkView(const CardImage& card, bool appSelected) {
-        std::span<const std::uint8_t> memory(card.data);
-        if (!appSelected) {
-            return memory;
-        }
-        std::span<const std::uint8_t> app = memory.subspan(std::min(card.appOffset, memory.size()));
-        if (app.size() >= 2 && app[0] == 0x60) {
-            std::size_t length = app[1];
-            std::size_t header = 2;
-            if (length == 0x81 && app.size() >= 3) {
-                length = app[2];
-                header = 3;
-            } else if (length == 0x82 && app.size() >= 4) {
-                length = static_cast<std::size_t>(app[2] << 8 | app[3]);
-                header = 4;
-            }
-            if (length < 0x80 || header > 2) {
-                return app.first(std::min(app.size(), header + length));
-            }
-        }
-        return app;
+        return appSelected ? KvkApplication(card) : std::span<const std::uint8_t>(card.data);
     }
 
     // Le of a command without data field: nullopt when the form is wrong or not allowed.

@@ -27,28 +27,6 @@ Bytes Block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
     return block;
 }
 
-// The KVK application as READ BINARY sees it after the SELECT: the template from app_offset
-// to the end of its BER length (tag 60), or to the end of the memory.
-std::span<const std::uint8_t> Application(const sim::CardImage& card) {
-    const std::span<const std::uint8_t> memory(card.data);
-    const std::span<const std::uint8_t> app = memory.subspan(std::min(card.appOffset, memory.size()));
-    if (app.size() < 2 || app[0] != 0x60) {
-        return app;
-    }
-    std::size_t length = app[1];
-    std::size_t header = 2;
-    if (length == 0x81 && app.size() >= 3) {
-        length = app[2];
-        header = 3;
-    } else if (length == 0x82 && app.size() >= 4) {
-        length = static_cast<std::size_t>(app[2] << 8 | app[3]);
-        header = 4;
-    } else if (length >= 0x80) {
-        return app;
-    }
-    return app.first(std::min(app.size(), header + length));
-}
-
 }  // namespace
 
 std::optional<Fault> ParseFault(const std::string& name) {
@@ -106,7 +84,7 @@ Bytes SerialTerminal::ReadBinary(std::span<const std::uint8_t> apdu) {
     if (card->maxData != 0) {
         want = std::min<std::size_t>(want, card->maxData);
     }
-    const std::span<const std::uint8_t> app = Application(*card);
+    const std::span<const std::uint8_t> app = sim::KvkApplication(*card);
     const std::size_t start = std::min(app.size(), offset);
     const std::size_t n = std::min(want, app.size() - start);
     chain_.assign(app.begin() + static_cast<std::ptrdiff_t>(start),
