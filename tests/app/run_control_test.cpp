@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <optional>
 
 #include "app/command_line.h"
@@ -32,9 +33,22 @@ protected:
         ResetRunControl();
         test::SetEnvironment("TMP", oldTmp ? oldTmp->c_str() : nullptr);
     }
-    void Create(std::vector<std::string> args) {
+    void Create(std::vector<std::string> args) { CreateWith(services, std::move(args)); }
+
+    // A fresh start for one row of a table: the state reset, and a window and services of its
+    // own, which the row may set up before start-up runs.
+    struct Fresh {
+        test::RecordingUi ui;
+        test::FakeServices fake{ui};
+    };
+    std::unique_ptr<Fresh> Restart() {
+        TearDown();
+        SetUp();
+        return std::make_unique<Fresh>();
+    }
+    static void CreateWith(test::FakeServices& fake, std::vector<std::string> args) {
         args.insert(args.begin(), "orva");
-        FormCreate(services, args);
+        FormCreate(fake, args);
     }
 
     std::optional<std::string> oldTmp;
@@ -96,17 +110,14 @@ TEST_F(RunControlTest, StartupSequenceAndFailures) {
     };
     for (const StartupCase& c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
-        test::RecordingUi caseUi;
-        test::FakeServices fake{caseUi};
+        const auto row = Restart();
+        test::RecordingUi& caseUi = row->ui;
+        test::FakeServices& fake = row->fake;
         fake.deleteErrors = c.deleteErrors;
         fake.loadResult = c.load;
         fake.channelOk = c.channelOk;
         fake.serialOk = c.serialOk;
-        std::vector<std::string> args = c.args;
-        args.insert(args.begin(), "orva");
-        FormCreate(fake, args);
+        CreateWith(fake, c.args);
 
         EXPECT_EQ(fake.Calls(), c.calls);
         EXPECT_EQ(core::Options().debug, c.fatal);
@@ -141,10 +152,9 @@ TEST_F(RunControlTest, InvisibleStartupHidesTheWindowOnlyWithAChannel) {
     Create({"COM1", "-U"});
     EXPECT_EQ(ui.windowStates, (std::vector<std::string>{"minimised", "invisible", "minimised"}));
 
-    TearDown();
-    SetUp();
-    test::RecordingUi otherUi;
-    test::FakeServices fake{otherUi};
+    const auto other = Restart();
+    test::RecordingUi& otherUi = other->ui;
+    test::FakeServices& fake = other->fake;
     fake.channelOk = false;
     FormCreate(fake, {"orva", "COM1", "-U"});
     EXPECT_EQ(otherUi.windowStates, std::vector<std::string>{"minimised"});
@@ -162,13 +172,10 @@ TEST_F(RunControlTest, ShowAndHideDoNothingInDebugModeOrTheWrongVisibility) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
-        TearDown();
-        SetUp();
-        test::RecordingUi caseUi;
-        test::FakeServices fake{caseUi};
-        std::vector<std::string> args = c.args;
-        args.insert(args.begin(), "orva");
-        FormCreate(fake, args);
+        const auto row = Restart();
+        test::RecordingUi& caseUi = row->ui;
+        test::FakeServices& fake = row->fake;
+        CreateWith(fake, c.args);
         const std::size_t before = fake.Calls().size();
         const int runs = fake.runs;
         c.show ? FormShow(fake) : FormHide(fake);
@@ -200,13 +207,10 @@ TEST_F(RunControlTest, AbortDeliversTheErrorRecordAndTerminatesWhereNoRunEndsThe
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
-        TearDown();
-        SetUp();
-        test::RecordingUi caseUi;
-        test::FakeServices fake{caseUi};
-        std::vector<std::string> args = c.args;
-        args.insert(args.begin(), "orva");
-        FormCreate(fake, args);
+        const auto row = Restart();
+        test::RecordingUi& caseUi = row->ui;
+        test::FakeServices& fake = row->fake;
+        CreateWith(fake, c.args);
         ButtonAbbruchClick(fake);
         EXPECT_EQ(fake.Calls().back(), "ErrorRecord");
         EXPECT_TRUE(core::Reader().abort);
@@ -220,10 +224,8 @@ TEST_F(RunControlTest, ButtonReadRunsOnlyWithACtApiLibrary) {
     ButtonReadClick(services);
     EXPECT_EQ(services.runs, 0);
 
-    TearDown();
-    SetUp();
-    test::RecordingUi otherUi;
-    test::FakeServices fake{otherUi};
+    const auto other = Restart();
+    test::FakeServices& fake = other->fake;
     FormCreate(fake, {"orva", "USB", "-L01", "-D"});
     ButtonReadClick(fake);
     ButtonReadClick(fake);
@@ -243,13 +245,9 @@ TEST_F(RunControlTest, CloseReleasesWhatStartupAcquired) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
-        TearDown();
-        SetUp();
-        test::RecordingUi caseUi;
-        test::FakeServices fake{caseUi};
-        std::vector<std::string> args = c.args;
-        args.insert(args.begin(), "orva");
-        FormCreate(fake, args);
+        const auto row = Restart();
+        test::FakeServices& fake = row->fake;
+        CreateWith(fake, c.args);
         core::Options().endless = true;
         const std::size_t before = fake.Calls().size();
         EXPECT_TRUE(FormClose(fake));
