@@ -1,8 +1,11 @@
-# Shared by scripts/test and scripts/demo: installing what the build needs, and a display.
+# Shared by the scripts: installing what the build needs; Wine and a display (scripts/wine.sh).
+
+source "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
 
 # Debian packages the build and the tests need.
 ORVA_PACKAGES=(cmake ninja-build g++ googletest zlib1g-dev gzip
-               mingw-w64 libz-mingw-w64-dev wine wine64 xvfb xdotool x11-utils imagemagick socat)
+               mingw-w64 libz-mingw-w64-dev wine wine64 xvfb xdotool x11-utils imagemagick socat
+               clang-format-14)
 
 # Installs what is missing; quiet when everything is there already.
 orva_install_packages() {
@@ -17,20 +20,4 @@ orva_install_packages() {
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo apt-get update -qq >/dev/null
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-
-# Starts Xvfb on a free display; sets DISPLAY and ORVA_XVFB_PID.
-orva_start_xvfb() {
-    local n
-    for n in $(seq 20 99); do
-        [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-        Xvfb :$n -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-        ORVA_XVFB_PID=$!
-        local _
-        for _ in $(seq 1 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
-        export DISPLAY=:$n
-        return 0
-    done
-    echo "no free X display" >&2
-    return 1
 }

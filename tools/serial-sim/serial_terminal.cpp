@@ -16,14 +16,19 @@ constexpr std::size_t kInf = 3;
 
 bool IsRBlock(std::uint8_t pcb) { return (pcb & 0xC0) == 0x80; }
 
+// NAD PCB LEN INF... LRC, sized once: g++ 12 wrongly reports an out-of-bounds copy (-Warray-bounds)
+// when a vector made from a three-byte list is grown by insert.
 Bytes Block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
-    Bytes block = {kNadTerminalToHost, pcb, static_cast<std::uint8_t>(inf.size())};
-    block.insert(block.end(), inf.begin(), inf.end());
+    Bytes block(kInf + inf.size() + 1);
+    block[0] = kNadTerminalToHost;
+    block[1] = pcb;
+    block[kLen] = static_cast<std::uint8_t>(inf.size());
+    std::copy(inf.begin(), inf.end(), block.begin() + static_cast<std::ptrdiff_t>(kInf));
     std::uint8_t lrc = 0;
-    for (const std::uint8_t b : block) {
-        lrc = static_cast<std::uint8_t>(lrc ^ b);
+    for (std::size_t i = 0; i + 1 < block.size(); ++i) {
+        lrc = static_cast<std::uint8_t>(lrc ^ block[i]);
     }
-    block.push_back(lrc);
+    block.back() = lrc;
     return block;
 }
 
