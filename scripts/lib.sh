@@ -1,4 +1,6 @@
-# Shared by scripts/test and scripts/demo: installing what the build needs, and a display.
+# shellcheck shell=bash
+# Shared by scripts/test, scripts/demo and scripts/screenshots: installing what the build needs,
+# building, a display and a private Wine prefix.
 
 # Debian packages the build and the tests need.
 ORVA_PACKAGES=(cmake ninja-build g++ googletest zlib1g-dev gzip
