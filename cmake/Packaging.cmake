@@ -17,10 +17,8 @@ if(WIN32)
 endif()
 
 # The guides for the practice and for integrators, with their pictures.
-if(EXISTS ${PROJECT_SOURCE_DIR}/docs)
-    install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION .
-            FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
-endif()
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION .
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 
 set(ORVA_PACKAGE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 if(WIN32)

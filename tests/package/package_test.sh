@@ -122,24 +122,18 @@ expected_files() {  # platform
         win32 | win64)
             names+=(ORVA.exe GZIP.exe OrvaClient.exe)
             for kind in com usb lan; do names+=("ct_api_${kind}SIM.dll"); done
-            if [ -d "$source_dir/tools/ctapi-pcsc" ]; then
-                for kind in com usb lan; do names+=("ct_api_${kind}PCS.dll"); done
-            fi
+            for kind in com usb lan; do names+=("ct_api_${kind}PCS.dll"); done
             names+=(LICENSE.zlib.txt LICENSE.mingw-w64-runtime.txt LICENSE.gcc-runtime-exception.txt)
             ;;
         linux)
             names+=(orva GZIP orva-serial-sim)
             for kind in com usb lan; do names+=("ct_api_${kind}SIM.so"); done
-            if [ -d "$source_dir/tools/ctapi-pcsc" ]; then
-                for kind in com usb lan; do names+=("ct_api_${kind}PCS.so"); done
-            fi
+            for kind in com usb lan; do names+=("ct_api_${kind}PCS.so"); done
             names+=(LICENSE.zlib.txt)
             ;;
     esac
     printf '%s\n' "${names[@]}"
-    if [ -d "$source_dir/docs" ]; then
-        (cd "$source_dir/docs" && find . -type f \( -name '*.md' -o -name '*.png' \) | sed 's|^\./||')
-    fi
+    (cd "$source_dir/docs" && find . -type f \( -name '*.md' -o -name '*.png' \) | sed 's|^\./||')
 }
 
 # Machine type, symbol table and version resource of one Windows file.
