@@ -117,7 +117,9 @@ bool OpenTerminal() {
     return false;
 }
 
-void ReadEgk(const Response& resetBuffer, std::uint16_t& lenr, Response& work) {
+// Reads an eGK; true when ST.TXT, PD.GZ and VD.GZ were all stored in this run, so that the data
+// buffer holds this card's EF.VD and the intermediate folder this card's files.
+bool ReadEgk(const Response& resetBuffer, std::uint16_t& lenr, Response& work) {
     core::ReaderState& reader = core::Reader();
     const core::RunOptions& options = core::Options();
     reader.cardKind = core::CardKind::Egk;
@@ -156,7 +158,9 @@ void ReadEgk(const Response& resetBuffer, std::uint16_t& lenr, Response& work) {
     }
     if (files < 3) {
         StoreErrorRecord();
+        return false;
     }
+    return true;
 }
 
 void ReadKvk(std::uint16_t& lenr, Response& work) {
@@ -216,6 +220,10 @@ void ButtonReadClick() {
     if (!OpenTerminal()) {
         return;
     }
+    // A record carries only this card: nothing of an earlier card may stay behind its data,
+    // where the KVK rules look past the end.
+    reader.data.fill(0);
+    reader.recordLength = 0;
 
     Response resetBuffer{};
     Response work{};
@@ -243,8 +251,11 @@ void ButtonReadClick() {
         return;
     }
 
+    record::DataOrigin origin = record::DataOrigin::MemoryCard;
     if (core::BeginsWith(work, core::kSw9001)) {
-        ReadEgk(resetBuffer, lenr, work);
+        if (ReadEgk(resetBuffer, lenr, work)) {
+            origin = record::DataOrigin::EgkBranch;
+        }
     } else if (core::EndsWith(work, lenr, core::kSw9000)) {
         ReadKvk(lenr, work);
     } else {
@@ -258,7 +269,7 @@ void ButtonReadClick() {
     const std::size_t length =
         std::clamp<std::size_t>(static_cast<std::size_t>(std::max(reader.recordLength, 0)), 0,
                                 reader.data.size());
-    (void)record::DeliverRecord(std::span<const std::uint8_t>(reader.data.data(), length));
+    (void)record::DeliverRecord(std::span<const std::uint8_t>(reader.data.data(), length), origin);
     if (core::Options().invisible) {
         ui.RequestTerminate();
     }
