@@ -1,6 +1,6 @@
 // Reading one eGK file in chunks.
 //
-// What is read and how it is stored (the data buffer of the reader state; "held" counts the file
+// What is read and how it is stored (the run's data buffer; "held" counts the file
 // bytes in it, status words excluded, and is the number of bytes stored):
 //   row 19  EF.GDO         GDO.TXT  response bytes 0-11 as 24 hex digits (also the ICCSN string)
 //   row 15  EF.Version     VER.TXT  bytes 0-4 of records 1, 2, 3 (rows 15, 16, 17) as 30 hex digits
@@ -22,7 +22,7 @@
 // first answer ending in 67 00 switches rows 10 and 11 to the short Le for the rest of the
 // process and the row is sent once more.
 //
-// held is the record length of the reader state: after EF.VD, composition recognises eGK data by
+// held is the length of the card data in the run's buffer: after EF.VD, the record form is told by
 // the data buffer's first two bytes and this length.
 //
 // Nothing is copied outside the 10000-byte response buffer or the 16384-byte data buffer: a file
@@ -65,8 +65,7 @@ bool EndsWithStop(const Response& response, std::size_t length) {
            core::EndsWith(response, length, core::kSw6A00);
 }
 
-void PutText(std::array<std::uint8_t, core::kDataBufferSize>& data, std::size_t at,
-             const std::string& text) {
+void PutText(std::span<std::uint8_t> data, std::size_t at, const std::string& text) {
     std::memcpy(data.data() + at, text.data(), text.size());
 }
 
@@ -75,8 +74,7 @@ std::string Hex(const Response& response, std::size_t from, std::size_t count) {
 }
 
 // The status data in one of their two forms; returns held (= target).
-int StoreStatus(const Response& response, std::size_t length,
-                std::array<std::uint8_t, core::kDataBufferSize>& data) {
+int StoreStatus(const Response& response, std::size_t length, std::span<std::uint8_t> data) {
     if (response[0] != kStatusFormA0) {
         std::memcpy(data.data() + kTextOffset, response.data(), kStatusPlain);
         PutText(data, kTextOffset + kStatusPlain, Hex(response, kStatusPlain, kStatusHex));
@@ -97,11 +95,10 @@ int StoreStatus(const Response& response, std::size_t length,
 }  // namespace
 
 int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int startOffset,
-                Response& response) {
+                Response& response, RunData& run) {
     auto& table = terminal::CommandTable();
     terminal::TerminalCommand& command = table.at(static_cast<std::size_t>(row));
-    core::ReaderState& reader = core::Reader();
-    auto& data = reader.data;
+    auto& data = run.buffer;
     const std::size_t start = static_cast<std::size_t>(std::max(startOffset, 0));
 
     int target = 0;
@@ -129,7 +126,7 @@ int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int st
             terminal::ExecuteCommand(ctApi, terminal::kRowReadVersion3, lenr, response);
             version += Hex(response, 0, 5);
             length = Length(lenr, response);
-            reader.version = version;
+            run.version = version;
             PutText(data, kTextOffset, version);
             held = target = static_cast<int>(version.size());
             break;
@@ -138,9 +135,9 @@ int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int st
             held = target = StoreStatus(response, length, data);
             break;
         case terminal::kRowReadGdo: {
-            reader.iccsn = Hex(response, 0, 12);
-            PutText(data, kTextOffset, reader.iccsn);
-            held = target = static_cast<int>(reader.iccsn.size());
+            run.iccsn = Hex(response, 0, 12);
+            PutText(data, kTextOffset, run.iccsn);
+            held = target = static_cast<int>(run.iccsn.size());
             break;
         }
         default: {
@@ -193,7 +190,7 @@ int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int st
     if (!fits) {
         held = 0;
     }
-    reader.recordLength = held;
+    run.length = static_cast<std::size_t>(held);
     (void)record::WriteWholeFile(
         path, std::span<const std::uint8_t>(data.data() + kTextOffset, static_cast<std::size_t>(held)));
     return held;

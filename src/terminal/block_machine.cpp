@@ -47,8 +47,7 @@ std::uint8_t AppendLrc(std::span<std::uint8_t> block, std::size_t n) {
     return x;
 }
 
-BlockMachine::BlockMachine(std::span<std::uint8_t> data, std::int32_t& recordLength)
-    : data_(data), recordLength_(recordLength) {}
+BlockMachine::BlockMachine(std::size_t dataCapacity) : data_(dataCapacity, 0) {}
 
 ProtocolEffects BlockMachine::Start() {
     DropData();
@@ -134,7 +133,7 @@ void BlockMachine::ActOnReadAnswer(std::size_t len, ProtocolEffects& out) {
     }
     std::copy_n(receive_.begin() + kBlockInf, len,
                 data_.begin() + static_cast<std::ptrdiff_t>(length));
-    recordLength_ = static_cast<std::int32_t>(length + len);
+    dataLength_ = length + len;
 
     if (AnswerStartsWith(len, 0x69, 0x00)) {
         receiveEvents_ = 0;
@@ -254,31 +253,27 @@ bool BlockMachine::DataComplete() const {
     if (length == 0) {
         return false;
     }
-    const core::Bytes head = data_.first(std::min(kCompletionSearchBytes, data_.size()));
+    const std::span<const std::uint8_t> data(data_);
+    const core::Bytes head = data.first(std::min(kCompletionSearchBytes, data.size()));
     if (core::FindByte(head, kTagChecksum, head.size()) &&
         core::FindByte(head, kTagTrailer, head.size())) {
         return true;
     }
-    if (core::FindByte(data_, kTagFirstField, kTagFirstFieldWindow) &&
-        data_.size() > kChecksumWindowOffset &&
-        core::FindByte(data_.subspan(kChecksumWindowOffset), kTagChecksum, length)) {
+    if (core::FindByte(data, kTagFirstField, kTagFirstFieldWindow) &&
+        data.size() > kChecksumWindowOffset &&
+        core::FindByte(data.subspan(kChecksumWindowOffset), kTagChecksum, length)) {
         return true;
     }
-    const auto zero = core::FindByte(data_, 0x00, data_.size());
+    const auto zero = core::FindByte(data, 0x00, data.size());
     const std::size_t textLength = zero ? *zero : data_.size();
     return textLength > kUntaggedCompleteLength;
 }
 
 void BlockMachine::DropData() {
     std::fill(data_.begin(), data_.end(), std::uint8_t{0});
-    recordLength_ = 0;
+    dataLength_ = 0;
 }
 
-std::size_t BlockMachine::Length() const {
-    if (recordLength_ <= 0) {
-        return 0;
-    }
-    return std::min(static_cast<std::size_t>(recordLength_), data_.size());
-}
+std::size_t BlockMachine::Length() const { return std::min(dataLength_, data_.size()); }
 
 }  // namespace orva::terminal

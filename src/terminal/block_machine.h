@@ -41,6 +41,7 @@ inline constexpr std::size_t kReceiveBufferSize = 260;
 inline constexpr std::size_t kCompletionSearchBytes = 260;
 inline constexpr unsigned kReadRestartPauseMs = 500;
 inline constexpr unsigned kEjectPauseMs = 200;
+inline constexpr std::size_t kDataCapacity = 16384;
 
 // Writes the exclusive-or of the first n bytes of block at position n and returns it.
 // n must be at least 1 and less than the block's size.
@@ -72,11 +73,11 @@ struct ProtocolFlags {
 
 class BlockMachine {
 public:
-    // data is the reader's data buffer and recordLength its fill level; the machine appends the
-    // read answers there. Every card cycle starts with the whole buffer cleared (at the start,
-    // after a delivery, and whenever a cycle is given up), so nothing of an earlier card lies
-    // behind the data.
-    BlockMachine(std::span<std::uint8_t> data, std::int32_t& recordLength);
+    // The machine collects the read answers in a data buffer of its own, of dataCapacity bytes
+    // (16384, the data buffer of a reading run). Every card cycle starts with the whole buffer
+    // cleared (at the start, after a delivery, and whenever a cycle is given up), so nothing of
+    // an earlier card lies behind the data.
+    explicit BlockMachine(std::size_t dataCapacity = kDataCapacity);
 
     // Clears the data buffer and sends the block of the current state.
     ProtocolEffects Start();
@@ -95,6 +96,8 @@ public:
     std::uint8_t ControlByte() const { return controlByte_; }
     int ReceiveEvents() const { return receiveEvents_; }
     std::size_t ReceivedCount() const { return received_; }
+    // The card data collected in this cycle so far.
+    std::span<const std::uint8_t> CollectedData() const { return std::span(data_).first(dataLength_); }
 
 private:
     void SendBlock(int row, ProtocolEffects& out);
@@ -108,8 +111,8 @@ private:
     void DropData();  // empties the data buffer: the cycle's data are given up or handed over
     std::size_t Length() const;
 
-    std::span<std::uint8_t> data_;
-    std::int32_t& recordLength_;
+    std::vector<std::uint8_t> data_;
+    std::size_t dataLength_ = 0;
     int state_ = 0;
     std::uint8_t controlByte_ = kPcbResync;
     std::array<std::uint8_t, kReceiveBufferSize> receive_{};

@@ -350,7 +350,6 @@ TEST_F(ReadingRunTest, AbortWhileWaitingClosesAndTerminatesWithoutDelivery) {
 
 TEST_F(ReadingRunTest, EgkOfAnotherGenerationShowsTheNoticeAndReadsOn) {
     core::Options().invisible = true;
-    core::Reader().version = "stale";
     ctapi.Expect(kReset, "90 00").Expect(kRequest, kProcessorCard).Expect(kSelectMf, "6A 82");
     ExpectVersionAndHca();
     ctapi.Expect(kStatus, "6A 82").Expect(kEject, "62 00").Expect(kEject, "6A 80")
@@ -365,9 +364,8 @@ TEST_F(ReadingRunTest, EgkOfAnotherGenerationShowsTheNoticeAndReadsOn) {
               "Keine Generation 1 Gesundheitskarte!\nVerarbeitung ab dem 1.4.2012 nicht mehr "
               "m\xF6glich!");
     EXPECT_EQ(core::Reader().cardKind, core::CardKind::Egk);
-    EXPECT_EQ(core::Reader().version, "003000000000300001000030000300");
-    EXPECT_EQ(core::Reader().iccsn, "");
     EXPECT_TRUE(Stored("ST.TXT").empty());
+    EXPECT_EQ(Stored("VER.TXT"), Ascii("003000000000300001000030000300"));
     EXPECT_EQ(Record(), kErrorRecord);  // no status data: nothing else read, nothing erased
     EXPECT_EQ(ui.terminates, 1);        // invisible: the application ends after delivery
 }
@@ -412,16 +410,17 @@ TEST_F(ReadingRunTest, SerialNumberOnlyWithOptionAndGoodReset) {
         test::ScriptedCtApi script;
         std::filesystem::remove(output);
         core::Options().readGdo = c.readGdo;
-        core::Reader().iccsn = "stale";
         script.Expect(kReset, c.reset).Expect(kRequest, kProcessorCard).Expect(kSelectMf, "90 00");
         if (c.read) {
             script.Expect(kGdo, "5A 0A 80 27 68 83 11 00 00 01 72 22 90 00");
         }
         script.Expect(kVersion1, "90 00").Expect(kSelectHca, "90 00").Expect(kStatus, "6A 82")
             .Expect(kEject, "90 00");
-        ButtonReadClick(script);
+        const std::optional<CardRead> read = ReadCard(script);
         EXPECT_EQ(script.Remaining(), 0u);
-        EXPECT_EQ(core::Reader().iccsn, c.read ? "5A0A80276883110000017222" : "");
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(read->card.iccsn, c.read ? "5A0A80276883110000017222" : "");
+        EXPECT_EQ(read->card.bytes, kErrorRecord);  // no status data
         EXPECT_EQ(std::filesystem::exists(TempFile("GDO.TXT")), c.read);
         std::filesystem::remove(TempFile("GDO.TXT"));
     }

@@ -64,11 +64,10 @@ protected:
         ASSERT_EQ(machine.State(), kRowReadKvk);
     }
 
-    void Restart() { machineSlot.emplace(data, recordLength); }
+    void Restart() { machineSlot.emplace(); }
+    std::size_t Collected() const { return machine.CollectedData().size(); }
 
-    std::vector<std::uint8_t> data = std::vector<std::uint8_t>(16384);
-    std::int32_t recordLength = 0;
-    std::optional<BlockMachine> machineSlot{std::in_place, data, recordLength};
+    std::optional<BlockMachine> machineSlot{std::in_place};
     BlockMachine& machine = *machineSlot;
 };
 
@@ -111,8 +110,7 @@ TEST_F(BlockMachineTest, OneCardBlockForBlock) {
         EXPECT_EQ(Feed(step.answer), step.trace);
         EXPECT_EQ(machine.State(), step.state);
     }
-    EXPECT_EQ(recordLength, 0);
-    EXPECT_EQ(data[0], 0) << "the head of the data buffer is cleared after the delivery";
+    EXPECT_EQ(Collected(), 0u) << "the data are handed over and gone";
 }
 
 TEST_F(BlockMachineTest, PromptsGoWithTheirBlocks) {
@@ -164,7 +162,9 @@ TEST_P(ChainTest, CollectsTheChainAndEndsItAtTheRightBlock) {
         EXPECT_EQ(Feed(c.answers[i]), "send " + c.acks[i]);
     }
     EXPECT_EQ(machine.State(), kRowAck5);
-    EXPECT_EQ(ToHex(std::vector<std::uint8_t>(data.begin(), data.begin() + recordLength)), c.data);
+    EXPECT_EQ(ToHex(std::vector<std::uint8_t>(machine.CollectedData().begin(),
+                                              machine.CollectedData().end())),
+              c.data);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -210,7 +210,7 @@ TEST_F(BlockMachineTest, RefusedReadRestartsWithoutTheDataCollected) {
         const std::string trace = Feed(Answer(0x20, "69 00"));
         EXPECT_EQ(trace, "pause 500 | send 12 00 00 12");
         EXPECT_EQ(machine.State(), kRowResync);
-        EXPECT_EQ(recordLength, 0);
+        EXPECT_EQ(Collected(), 0u);
         EXPECT_EQ(machine.ReceiveEvents(), 0);
     }
 }
@@ -236,7 +236,7 @@ TEST_F(BlockMachineTest, SurplusBytesRestartAfterTheStatesOwnStep) {
     both.insert(both.end(), second.begin(), second.end());
     EXPECT_EQ(Feed(both), "send 02 90 00 92 | send 12 00 00 12");
     EXPECT_EQ(machine.State(), kRowResync);
-    EXPECT_EQ(recordLength, 0);
+    EXPECT_EQ(Collected(), 0u);
 
     // One stray byte behind the last eject answer: delivered first, then row 0 still follows.
     Restart();
@@ -262,19 +262,17 @@ TEST_F(BlockMachineTest, ReceiveBufferNeverOverflows) {
 // that does not fit restarts the cycle and the data are dropped, never cut.
 TEST(BlockMachineBoundsTest, ChainLongerThanTheDataBufferRestartsTheCycle) {
     ResetCommandTable();
-    std::vector<std::uint8_t> small(12);
-    std::int32_t length = 0;
-    BlockMachine machine{small, length};
+    BlockMachine machine{12};
     machine.Start();
     machine.OnReceive(Answer(0xE0, "90 00"), {});
     machine.OnReceive(Answer(0x00, "90 00"), {});
     machine.OnReceive(Answer(0x40, "90 00"), {});
     machine.OnReceive(Answer(0x20, "80 01 02 03 04 05 06 07"), {});
-    EXPECT_EQ(length, 8);
+    EXPECT_EQ(machine.CollectedData().size(), 8u);
     const std::string trace = Trace(machine.OnReceive(Answer(0x60, "08 09 0A 0B 0C"), {}));
     EXPECT_EQ(trace.substr(0, 8), "send 12 ");
     EXPECT_EQ(machine.State(), kRowResync);
-    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(machine.CollectedData().empty());
 }
 
 TEST_F(BlockMachineTest, TimerRestartsAStalledChainOnly) {
@@ -284,7 +282,7 @@ TEST_F(BlockMachineTest, TimerRestartsAStalledChainOnly) {
     EXPECT_EQ(Tick(), "") << "a receive event since the last tick";
     EXPECT_EQ(Tick(), "send 12 00 00 12");
     EXPECT_EQ(machine.State(), kRowResync);
-    EXPECT_EQ(recordLength, 0) << "the broken read's data are dropped";
+    EXPECT_EQ(Collected(), 0u) << "the broken read's data are dropped";
 
     // In state 1 a quiet tick without complete data does nothing.
     Feed(Answer(0xE0, "90 00"));
@@ -329,7 +327,7 @@ TEST_P(TimerDeliveryTest, DeliversCompleteDataEarlyAndOnlyOnce) {
     }
     EXPECT_EQ(trace, "deliver " + ToHex(inf) + " | minimise | send 02 00 04 00 0E 00 00 08");
     EXPECT_EQ(machine.State(), kRowErase);
-    EXPECT_EQ(recordLength, 0);
+    EXPECT_EQ(Collected(), 0u);
     Feed(Answer(0x00, "90 00"));
     EXPECT_EQ(Feed(Answer(0x40, "90 00")), "close");
 
@@ -363,7 +361,7 @@ TEST_F(BlockMachineTest, TimerHandsOverNoEmptyData) {
     ReachRead();
     Feed(Answer(0x20, "80 41 8E 8D"));
     Feed(Answer(0x20, "69 00"));
-    ASSERT_EQ(recordLength, 0);
+    ASSERT_EQ(Collected(), 0u);
     Feed(Answer(0xE0, "90 00"));
     ASSERT_EQ(machine.State(), kRowRequestIcc);
     EXPECT_EQ(Tick(), "");

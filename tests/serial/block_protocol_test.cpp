@@ -82,7 +82,7 @@ protected:
 
 TEST_F(BlockProtocolTest, PromptsAndWindowGoThroughTheUi) {
     ui.minimised = true;
-    StartBlockProtocol();
+    StartBlockProtocol(nullptr);
     Answer("21 E0 02 90 00 53");  // resync answered
     Answer("21 00 02 90 00 B3");  // card present
     Answer("21 40 02 90 00 F3");  // SELECT answered: the window comes back
@@ -101,7 +101,7 @@ TEST_F(BlockProtocolTest, PromptsAndWindowGoThroughTheUi) {
 // The receive handler's 500 ms pause after a refused read must not hold up the window's
 // timer: the tick returns at once, and the pause still comes before the next block.
 TEST_F(BlockProtocolTest, TimerNeverWaitsForTheReceiveHandlersPause) {
-    StartBlockProtocol();
+    StartBlockProtocol(nullptr);
     Answer("21 E0 02 90 00 53");
     Answer("21 00 02 90 00 B3");
     Answer("21 40 02 90 00 F3");
