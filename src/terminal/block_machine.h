@@ -14,7 +14,7 @@
 // 0x80 when the last answer's PCB had the sequence bit 0x40, else 0x90. Of an answer only LEN,
 // INF and the PCB bits 0x20 (more data follows) and 0x40 (sequence) are used.
 //
-// The state number is the command-table row whose block was sent last:
+// The state is the command-table row whose block was sent last:
 //   0 resync -> 1 REQUEST ICC -> 2 SELECT -> 3 READ BINARY -> 4 (chained answers, R-blocks)
 //   -> 5 (last R-block) -> 6 ERASE -> 7 EJECT -> delivery -> 0
 #pragma once
@@ -26,6 +26,19 @@
 #include <vector>
 
 namespace orva::terminal {
+
+// The protocol's states; each one's number is the command-table row whose block it sent.
+enum class ProtocolState : int {
+    Resync = 0,       // resynchronisation request, answer awaited
+    RequestIcc = 1,   // REQUEST ICC
+    SelectKvk = 2,    // SELECT of the KVK application
+    Read = 3,         // READ BINARY
+    ReadChained = 4,  // R-block for the next piece of a chained answer
+    ReadLast = 5,     // R-block after the piece that ends the read
+    Erase = 6,        // ERASE BINARY
+    Eject = 7,        // EJECT ICC
+};
+constexpr int RowOf(ProtocolState state) { return static_cast<int>(state); }
 
 inline constexpr std::size_t kBlockNad = 0;
 inline constexpr std::size_t kBlockPcb = 1;
@@ -92,7 +105,7 @@ public:
     // The window timer's supervision, every 3000 ms.
     ProtocolEffects OnTick(ProtocolFlags flags);
 
-    int State() const { return state_; }
+    ProtocolState State() const { return state_; }
     std::uint8_t ControlByte() const { return controlByte_; }
     int ReceiveEvents() const { return receiveEvents_; }
     std::size_t ReceivedCount() const { return received_; }
@@ -100,7 +113,7 @@ public:
     std::span<const std::uint8_t> CollectedData() const { return std::span(data_).first(dataLength_); }
 
 private:
-    void SendBlock(int row, ProtocolEffects& out);
+    void SendBlock(ProtocolState state, ProtocolEffects& out);
     void ActOnAnswer(std::size_t len, ProtocolFlags flags, ProtocolEffects& out);
     void ActOnReadAnswer(std::size_t len, ProtocolEffects& out);
     void ActOnEjectAnswer(std::size_t len, ProtocolFlags flags, ProtocolEffects& out);
@@ -113,7 +126,7 @@ private:
 
     std::vector<std::uint8_t> data_;
     std::size_t dataLength_ = 0;
-    int state_ = 0;
+    ProtocolState state_ = ProtocolState::Resync;
     std::uint8_t controlByte_ = kPcbResync;
     std::array<std::uint8_t, kReceiveBufferSize> receive_{};
     std::size_t received_ = 0;

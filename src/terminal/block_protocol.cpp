@@ -160,7 +160,7 @@ void OnTimer() {
     protocol.inTick.store(false);
 }
 
-int ProtocolState() {
+ProtocolState CurrentProtocolState() {
     Protocol& protocol = TheProtocol();
     std::lock_guard lock(protocol.mutex);
     return protocol.Machine().State();

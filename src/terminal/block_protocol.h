@@ -44,8 +44,8 @@ void OnSerialReceive(void* userData);
 // protocol is reading a card.
 void OnTimer();
 
-// The current state (0..7).
-int ProtocolState();
+// The current state.
+ProtocolState CurrentProtocolState();
 
 // Back to the state at process start: state 0, next PCB 0xC0, no link (tests).
 void ResetBlockProtocol();

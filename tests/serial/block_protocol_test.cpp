@@ -105,7 +105,7 @@ TEST_F(BlockProtocolTest, TimerNeverWaitsForTheReceiveHandlersPause) {
     Answer("21 E0 02 90 00 53");
     Answer("21 00 02 90 00 B3");
     Answer("21 40 02 90 00 F3");
-    ASSERT_EQ(ProtocolState(), kRowReadKvk);
+    ASSERT_EQ(CurrentProtocolState(), ProtocolState::Read);
 
     link.Queue(Hex("21 00 02 69 00 4A"));
     const auto started = std::chrono::steady_clock::now();
@@ -122,7 +122,7 @@ TEST_F(BlockProtocolTest, TimerNeverWaitsForTheReceiveHandlersPause) {
     EXPECT_LT(tickTook, 100ms);
     EXPECT_GE(handlerTook, 500ms);
     EXPECT_EQ(link.Written().back(), "12 00 00 12");
-    EXPECT_EQ(ProtocolState(), kRowResync);
+    EXPECT_EQ(CurrentProtocolState(), ProtocolState::Resync);
 }
 
 }  // namespace
