@@ -18,9 +18,9 @@
 //
 // Follow-up chunks (rows 10 and 11 only) go to file offset startOffset + held: up to 255 with the
 // row's short-file-identifier P1 and the offset in P2, above that as P1 P2 = the 15-bit offset of
-// the file the first read made current. The row's command bytes are put back after each chunk. A
-// first answer ending in 67 00 switches rows 10 and 11 to the short Le for the rest of the
-// process and the row is sent once more.
+// the file the first read made current. A first answer ending in 67 00 switches rows 10 and 11
+// to the short Le for the rest of the terminal session (the process) and the row is sent once
+// more.
 //
 // held is the length of the card data in the run's buffer: after EF.VD, the record form is told by
 // the data buffer's first two bytes and this length.
@@ -94,24 +94,20 @@ int StoreStatus(const Response& response, std::size_t length, std::span<std::uin
 
 }  // namespace
 
-int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int startOffset,
+int ReadEgkFile(terminal::CtApi& ctApi, terminal::TerminalSession& session, int row, const std::string& path, int startOffset,
                 Response& response, RunData& run) {
-    auto& table = terminal::CommandTable();
-    terminal::TerminalCommand& command = table.at(static_cast<std::size_t>(row));
     auto& data = run.buffer;
     const std::size_t start = static_cast<std::size_t>(std::max(startOffset, 0));
 
     int target = 0;
-    const auto savedCommand = command.command;
     response.fill(0);
     std::uint16_t lenr = 0;
 
-    terminal::ExecuteCommand(ctApi, row, lenr, response);
-    terminal::AwaitPinEntry(ctApi, row, lenr, response);
+    terminal::ExecuteCommand(ctApi, terminal::RowExchange(row, session), lenr, response);
+    terminal::AwaitPinEntry(ctApi, terminal::RowExchange(row, session), lenr, response);
     if (core::EndsWith(response, lenr, core::kSw6700)) {
-        table[terminal::kRowReadPd].lenc = 5;
-        table[terminal::kRowReadVd].lenc = 5;
-        terminal::ExecuteCommand(ctApi, row, lenr, response);
+        session.UseShortLe();
+        terminal::ExecuteCommand(ctApi, terminal::RowExchange(row, session), lenr, response);
     }
 
     int held = 0;
@@ -158,12 +154,14 @@ int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int st
 
     while (target - startOffset > held && !EndsWithStop(response, length)) {
         const int offset = startOffset + held;
-        if (static_cast<std::size_t>(offset) > kMaxOffsetInP2) {
-            command.command[2] = static_cast<std::uint8_t>(offset / 256);
-        }
-        command.command[3] = static_cast<std::uint8_t>(offset % 256);
-        terminal::ExecuteCommand(ctApi, row, lenr, response);
-        command.command = savedCommand;
+        const terminal::Exchange first = terminal::RowExchange(row, session);
+        const auto p2 = static_cast<std::uint8_t>(offset % 256);
+        terminal::ExecuteCommand(
+            ctApi,
+            static_cast<std::size_t>(offset) > kMaxOffsetInP2
+                ? first.AtOffset(static_cast<std::uint8_t>(offset / 256), p2)
+                : first.AtOffset(p2),
+            lenr, response);
 
         length = Length(lenr, response);
         if (length <= 2) {

@@ -10,6 +10,7 @@
 
 #include "core/state.h"
 #include "terminal/executor.h"
+#include "terminal/session.h"
 
 namespace orva::reading {
 
@@ -27,7 +28,8 @@ struct RunData {
 // 0, or 6 for EF.VD. The response buffer is the caller's. Returns the number of bytes stored
 // (also run.length); 0 when the card gave no data, and also when the file would not fit the
 // data buffer (an empty file is written then). EF.Version and EF.GDO also fill run's texts.
-[[nodiscard]] int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path,
-                              int startOffset, terminal::Response& response, RunData& run);
+[[nodiscard]] int ReadEgkFile(terminal::CtApi& ctApi, terminal::TerminalSession& session,
+                              int row, const std::string& path, int startOffset,
+                              terminal::Response& response, RunData& run);
 
 }  // namespace orva::reading

@@ -115,8 +115,8 @@ bool OpenTerminal(terminal::CtApi& ctApi) {
 
 // Reads an eGK; true when ST.TXT, PD.GZ and VD.GZ were all stored in this run, so that the data
 // buffer holds this card's EF.VD and the intermediate folder this card's files.
-bool ReadEgk(terminal::CtApi& ctApi, const Response& resetBuffer, std::uint16_t& lenr,
-             Response& work, RunData& run) {
+bool ReadEgk(terminal::CtApi& ctApi, terminal::TerminalSession& session,
+             const Response& resetBuffer, std::uint16_t& lenr, Response& work, RunData& run) {
     const core::RunOptions& options = core::Options();
     core::Reader().cardKind = core::CardKind::Egk;
     run.iccsn.clear();
@@ -128,20 +128,20 @@ bool ReadEgk(terminal::CtApi& ctApi, const Response& resetBuffer, std::uint16_t&
     }
     const std::string& dir = options.tempDir;
     if (options.readGdo && core::BeginsWith(resetBuffer, core::kSw9000)) {
-        (void)ReadEgkFile(ctApi, terminal::kRowReadGdo, dir + "GDO.TXT", 0, work, run);
+        (void)ReadEgkFile(ctApi, session, terminal::kRowReadGdo, dir + "GDO.TXT", 0, work, run);
     }
-    (void)ReadEgkFile(ctApi, terminal::kRowReadVersion1, dir + "VER.TXT", 0, work, run);
+    (void)ReadEgkFile(ctApi, session, terminal::kRowReadVersion1, dir + "VER.TXT", 0, work, run);
     ExecuteCommand(ctApi, terminal::kRowSelectHca, lenr, work);
 
     int files = 0;
-    if (ReadEgkFile(ctApi, terminal::kRowReadStatus, dir + "ST.TXT", 0, work, run) > 0) {
+    if (ReadEgkFile(ctApi, session, terminal::kRowReadStatus, dir + "ST.TXT", 0, work, run) > 0) {
         ++files;
     }
     if (files > 0) {
-        if (ReadEgkFile(ctApi, terminal::kRowReadPd, dir + "PD.GZ", 0, work, run) > 0) {
+        if (ReadEgkFile(ctApi, session, terminal::kRowReadPd, dir + "PD.GZ", 0, work, run) > 0) {
             ++files;
         }
-        if (ReadEgkFile(ctApi, terminal::kRowReadVd, dir + "VD.GZ", 6, work, run) > 0) {
+        if (ReadEgkFile(ctApi, session, terminal::kRowReadVd, dir + "VD.GZ", 6, work, run) > 0) {
             ++files;
         }
         if (EraseWanted()) {
@@ -181,10 +181,9 @@ void ReadKvk(terminal::CtApi& ctApi, std::uint16_t& lenr, Response& work, RunDat
     core::GetUi().AppendMemo("");
 
     if (lenr > 2 && !core::EndsWith(work, lenr, core::kSw6282)) {
-        auto& p2 = terminal::CommandTable()[terminal::kRowReadKvk].command[3];
-        p2 = static_cast<std::uint8_t>((lenr - 3) % 256);
-        ExecuteCommand(ctApi, terminal::kRowReadKvk, lenr, work);
-        p2 = 0;
+        // The second read starts three bytes before the end of the first answer (P2 only).
+        const auto p2 = static_cast<std::uint8_t>((lenr - 3) % 256);
+        ExecuteCommand(ctApi, terminal::RowExchange(terminal::kRowReadKvk).AtOffset(p2), lenr, work);
         const std::size_t second = Length(lenr, work);
         const std::size_t more = second > 2 ? second - 2 : 0;
         if (kept + more > data.size()) {
@@ -207,7 +206,7 @@ void ReadKvk(terminal::CtApi& ctApi, std::uint16_t& lenr, Response& work, RunDat
 
 }  // namespace
 
-std::optional<CardRead> ReadCard(terminal::CtApi& ctApi) {
+std::optional<CardRead> ReadCard(terminal::CtApi& ctApi, terminal::TerminalSession& session) {
     core::Ui& ui = core::GetUi();
     const std::atomic<bool>& abort = core::Reader().abort;
 
@@ -244,7 +243,7 @@ std::optional<CardRead> ReadCard(terminal::CtApi& ctApi) {
 
     record::StoredEgkFiles stored;
     if (core::BeginsWith(work, core::kSw9001)) {
-        if (ReadEgk(ctApi, resetBuffer, lenr, work, run)) {
+        if (ReadEgk(ctApi, session, resetBuffer, lenr, work, run)) {
             stored.status = stored.pd = stored.vd = true;
         }
     } else if (core::EndsWith(work, lenr, core::kSw9000)) {
@@ -265,8 +264,13 @@ std::optional<CardRead> ReadCard(terminal::CtApi& ctApi) {
     return read;
 }
 
-void ButtonReadClick(terminal::CtApi& ctApi) {
-    const std::optional<CardRead> read = ReadCard(ctApi);
+terminal::TerminalSession& ProcessTerminalSession() {
+    static terminal::TerminalSession session;
+    return session;
+}
+
+void ButtonReadClick(terminal::CtApi& ctApi, terminal::TerminalSession& session) {
+    const std::optional<CardRead> read = ReadCard(ctApi, session);
     if (!read) {
         return;
     }
@@ -277,5 +281,7 @@ void ButtonReadClick(terminal::CtApi& ctApi) {
         ui.RequestTerminate();
     }
 }
+
+void ButtonReadClick(terminal::CtApi& ctApi) { ButtonReadClick(ctApi, ProcessTerminalSession()); }
 
 }  // namespace orva::reading

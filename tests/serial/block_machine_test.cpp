@@ -48,7 +48,6 @@ std::string Trace(const ProtocolEffects& effects) {
 
 class BlockMachineTest : public ::testing::Test {
 protected:
-    void SetUp() override { ResetCommandTable(); }
 
     std::string Feed(const std::vector<std::uint8_t>& bytes, ProtocolFlags flags = {}) {
         return Trace(machine.OnReceive(bytes, flags));
@@ -261,7 +260,6 @@ TEST_F(BlockMachineTest, ReceiveBufferNeverOverflows) {
 // A small data buffer shows what a chain longer than the 16384-byte buffer does: the block
 // that does not fit restarts the cycle and the data are dropped, never cut.
 TEST(BlockMachineBoundsTest, ChainLongerThanTheDataBufferRestartsTheCycle) {
-    ResetCommandTable();
     BlockMachine machine{12};
     machine.Start();
     machine.OnReceive(Answer(0xE0, "90 00"), {});

@@ -63,7 +63,6 @@ class BlockProtocolTest : public ::testing::Test {
 protected:
     void SetUp() override {
         core::ResetState();
-        ResetCommandTable();
         ResetBlockProtocol();
         SetProtocolLink(&link);
     }

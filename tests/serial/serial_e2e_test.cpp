@@ -108,7 +108,6 @@ class SerialEndToEndTest : public ::testing::TestWithParam<LineRun> {
 protected:
     void SetUp() override {
         core::ResetState();
-        ResetCommandTable();
         ResetBlockProtocol();
         std::ofstream(folder.Path() / "kvk.card") << "[card]\nkind = kvk\napp_offset = 0\n"
                                                   << "data = " << kKvkData << "\n";
