@@ -11,7 +11,8 @@ orva_wine_env() {  # prefix-folder
     export WINEPREFIX=$1
     export LC_ALL=C.UTF-8
     export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    # ORVA_WINEDLLOVERRIDES adds a test's own overrides (for example a native DLL of its folder).
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${ORVA_WINEDLLOVERRIDES:+;$ORVA_WINEDLLOVERRIDES}"
     ORVA_WINE64=/usr/lib/wine/wine64
     [ -x "$ORVA_WINE64" ] || ORVA_WINE64=$(command -v wine64 || command -v wine)
     ORVA_WINESERVER=/usr/lib/wine/wineserver
