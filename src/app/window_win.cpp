@@ -352,10 +352,6 @@ public:
         gWin.terminating = true;
         PostMessageW(gWin.main, kMsgUi, kOpTerminate, 0);
     }
-};
-
-class WindowServices final : public SystemServices {
-public:
     void ShowCompactView() override {
         for (HWND control : {gWin.memo, gWin.hexlist, gWin.buttonRead, gWin.delRecord}) {
             ShowWindow(control, SW_HIDE);
@@ -379,7 +375,7 @@ public:
 };
 
 WindowUi gUi;
-WindowServices gServices;
+SystemServices gServices;
 
 // The framework-style box for an exception that reaches the message loop.
 void ShowException(const char* message) {
@@ -407,7 +403,7 @@ void OnCommand(int id, int code) {
     switch (id) {
         case kIdButtonRead:
             if (code == BN_CLICKED) {
-                ButtonReadClick(gServices);
+                ButtonReadPressed();
             }
             break;
         case kIdButtonAbbruch:
@@ -444,17 +440,17 @@ LRESULT HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             FlushPending();
             return 0;
         case kMsgFormShow:
-            FormShow(gServices);
+            FormShow();
             return 0;
         case kMsgFormHide:
-            FormHide(gServices);
+            FormHide();
             return 0;
         case WM_COMMAND:
             OnCommand(LOWORD(wParam), HIWORD(wParam));
             return 0;
         case WM_TIMER:
             if (wParam == kEndlosLoopTimer) {
-                OnTimer(gServices);
+                EndlosLoopTick();
             }
             return 0;
         case WM_SIZE: {

@@ -132,7 +132,7 @@ TEST_F(RunControlTest, StartupSequenceAndFailures) {
         }
         if (c.fatal) {
             // Should the window still be shown, no run starts.
-            FormShow(fake);
+            FormShow();
             EXPECT_FALSE(ReaderThreadRunning());
         }
     }
@@ -178,7 +178,7 @@ TEST_F(RunControlTest, ShowAndHideDoNothingInDebugModeOrTheWrongVisibility) {
         CreateWith(fake, c.args);
         const std::size_t before = fake.Calls().size();
         const int runs = fake.runs;
-        c.show ? FormShow(fake) : FormHide(fake);
+        c.show ? FormShow() : FormHide();
         EXPECT_EQ(fake.Calls().size(), before);
         EXPECT_EQ(fake.runs, runs);
         EXPECT_TRUE(caseUi.status.empty());
@@ -187,8 +187,10 @@ TEST_F(RunControlTest, ShowAndHideDoNothingInDebugModeOrTheWrongVisibility) {
 
 TEST_F(RunControlTest, SerialModeShowsTheCompactViewWithoutReaderThread) {
     Create({"COM1"});
-    FormShow(services);
-    EXPECT_EQ(services.Calls().back(), "compact");
+    const Calls before = services.Calls();
+    FormShow();
+    EXPECT_EQ(services.Calls(), before);
+    EXPECT_EQ(ui.compactViews, 1);
     EXPECT_EQ(ui.status, std::vector<std::string>{kInitialStatus});
     EXPECT_EQ(ui.fronts, 1);
     EXPECT_FALSE(ReaderThreadRunning());
@@ -221,14 +223,14 @@ TEST_F(RunControlTest, AbortDeliversTheErrorRecordAndTerminatesWhereNoRunEndsThe
 
 TEST_F(RunControlTest, ButtonReadRunsOnlyWithACtApiLibrary) {
     Create({"COM1", "-D"});
-    ButtonReadClick(services);
+    ButtonReadPressed();
     EXPECT_EQ(services.runs, 0);
 
     const auto other = Restart();
     test::FakeServices& fake = other->fake;
     FormCreate(fake, {"orva", "USB", "-L01", "-D"});
-    ButtonReadClick(fake);
-    ButtonReadClick(fake);
+    ButtonReadPressed();
+    ButtonReadPressed();
     EXPECT_EQ(fake.runs, 2);
 }
 
@@ -238,7 +240,7 @@ TEST_F(RunControlTest, CloseReleasesWhatStartupAcquired) {
         Calls released;
     };
     const Case cases[] = {
-        {{"USB", "-L01"}, {"release channel", "unload"}},
+        {{"USB", "-L01"}, {"unload", "release channel"}},
         {{"USB", "-L01", "-F"}, {"unload"}},
         {{"COM1"}, {"close serial", "release channel"}},
         {{"COM1", "-FOUT.TXT"}, {"close serial"}},
@@ -263,7 +265,7 @@ TEST_F(RunControlTest, CloseDuringARunOnTheGuiThreadWaitsForTheRunToEnd) {
     bool closedInside = true;
     // A box of the run lets a WM_CLOSE through: closing must not pull the library away.
     services.onRun = [&] { closedInside = FormClose(services); };
-    ButtonReadClick(services);
+    ButtonReadPressed();
     EXPECT_FALSE(closedInside);
     EXPECT_TRUE(CloseIsPending());
     EXPECT_EQ(ui.closes, 1);  // the close comes again once the run has ended
@@ -289,8 +291,12 @@ TEST_F(RunControlTest, MemoFollowsTheWindowHeightAbove435) {
 }
 
 TEST_F(RunControlTest, TimerDrivesTheSerialSupervision) {
-    OnTimer(services);
-    EXPECT_EQ(services.Calls(), Calls{"tick"});
+    EndlosLoopTick();  // before start-up: nothing to drive
+    Create({"COM1"});
+    const std::size_t before = services.Calls().size();
+    EndlosLoopTick();
+    EXPECT_EQ(services.Calls().size(), before + 1);
+    EXPECT_EQ(services.Calls().back(), "tick");
 }
 
 }  // namespace
