@@ -16,6 +16,7 @@
 
 #include "app/command_line.h"
 #include "core/platform.h"
+#include "core/sleep.h"
 #include "core/state.h"
 #include "core/ui.h"
 
@@ -55,12 +56,20 @@ void FatalEnd() {
     Terminate();
 }
 
-// A reading run on the GUI thread. A message box of the run keeps the window's messages flowing,
-// so a close request may arrive meanwhile; it is held back until the run has ended.
+// A reading run on the GUI thread. Its waits handle the window's messages (and so does a message
+// box of the run), so "Abbruch" and a close request reach run control meanwhile: the abort flag
+// ends a wait for a card or the PIN, later phases run to their end, and a close is carried out
+// once the run has ended. A click on ButtonRead meanwhile starts nothing.
 void GuiThreadRun(Transport& transport) {
     gRun.guiRunActive = true;
-    transport.ReadingRun();
+    {
+        const core::MessagePumpingWaits pumping;
+        transport.ReadingRun();
+    }
     gRun.guiRunActive = false;
+    if (gRun.closePending) {
+        core::GetUi().PostClose();
+    }
 }
 
 // Whether run control starts the reading runs: a CT-API library, and none after a fatal
@@ -237,9 +246,6 @@ void ButtonReadPressed() {
         return;
     }
     GuiThreadRun(*gRun.transport);
-    if (gRun.closePending) {
-        core::GetUi().PostClose();
-    }
 }
 
 bool FormClose(Services& services, unsigned waitMs) {

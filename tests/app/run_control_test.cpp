@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -10,7 +11,9 @@
 #include "app/command_line.h"
 #include "core/state.h"
 #include "fake_services.h"
+#include "reading/reading_run.h"
 #include "support/recording_ui.h"
+#include "support/scripted_ctapi.h"
 #include "support/test_support.h"
 
 namespace orva::app {
@@ -274,6 +277,76 @@ TEST_F(RunControlTest, CloseDuringARunOnTheGuiThreadWaitsForTheRunToEnd) {
     EXPECT_TRUE(FormClose(services));
     EXPECT_FALSE(services.loaded);
     EXPECT_FALSE(CloseIsPending());
+}
+
+// A run on the GUI thread handles the window's messages in its waits: what the user does while
+// it waits for a card acts as it does for a run on the reader thread.
+TEST_F(RunControlTest, ARunOnTheGuiThreadWaitingForACardAnswersTheWindow) {
+    enum class Act { Close, Abbruch, ReadAgain };
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        Act act;
+        Calls after;        // the services' calls from the run on
+        int closes;         // WM_CLOSE posted once the run has ended
+        int terminates = 1;  // by the run that saw the abort (and by Abbruch in Debug mode)
+    };
+    const Case cases[] = {
+        {"-U start-up run, closed", {"USB", "-L01", "-U", "-FOUT.TXT"}, Act::Close,
+         {"run", "channel"}, 1},
+        {"-D run, closed", {"USB", "-L01", "-D"}, Act::Close, {"run"}, 1},
+        {"-D run, Abbruch", {"USB", "-L01", "-D"}, Act::Abbruch, {"run", "ErrorRecord"}, 0, 2},
+        // A second click starts no second run; the run goes on waiting until it is closed.
+        {"-D run, ButtonRead again", {"USB", "-L01", "-D"}, Act::ReadAgain, {"run"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto row = Restart();
+        test::RecordingUi& caseUi = row->ui;
+        test::FakeServices& fake = row->fake;
+        test::FastSleep sleep;
+        test::ScriptedCtApi terminal;
+        terminal.Expect("20 11 00 00 00", "90 00");
+        for (int i = 0; i < 3; ++i) {
+            terminal.Expect("20 12 01 00 01 01", "62 00");  // no card
+        }
+        terminal.Expect("20 12 01 00 01 01", "6F 00");  // a run that never looked up ends here
+        fake.onRun = [&] { reading::ButtonReadClick(terminal); };
+        int pumps = 0;
+        caseUi.onPump = [&] {
+            if (++pumps > 1 && c.act != Act::ReadAgain) {
+                return;
+            }
+            switch (c.act) {
+                case Act::Close:
+                    EXPECT_FALSE(FormClose(fake));  // held back until the run has ended
+                    break;
+                case Act::Abbruch:
+                    ButtonAbbruchClick(fake);
+                    break;
+                case Act::ReadAgain:
+                    ButtonReadPressed();
+                    if (pumps == 2) {
+                        EXPECT_FALSE(FormClose(fake));
+                    }
+                    break;
+            }
+        };
+        CreateWith(fake, c.args);
+        if (core::Options().debug) {
+            ButtonReadPressed();
+        }
+        const Calls calls = fake.Calls();
+        const auto run = std::find(calls.begin(), calls.end(), "run");
+        EXPECT_EQ(Calls(run, calls.end()), c.after);
+        EXPECT_EQ(fake.runs, 1);
+        EXPECT_EQ(terminal.calls.back(), "close 1");  // the terminal is closed after the wait
+        EXPECT_EQ(caseUi.terminates, c.terminates);   // and the application ends
+        EXPECT_EQ(caseUi.closes, c.closes);
+        EXPECT_TRUE(core::Reader().abort);
+        EXPECT_TRUE(caseUi.boxes.empty());
+        caseUi.onPump = nullptr;
+    }
 }
 
 TEST_F(RunControlTest, HexlistClickCopiesTheSelectedLine) {
