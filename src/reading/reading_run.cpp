@@ -112,7 +112,9 @@ bool OpenTerminal(terminal::CtApi& ctApi) {
     return false;
 }
 
-void ReadEgk(terminal::CtApi& ctApi, const Response& resetBuffer, std::uint16_t& lenr,
+// Reads an eGK; true when ST.TXT, PD.GZ and VD.GZ were all stored in this run, so that the data
+// buffer holds this card's EF.VD and the intermediate folder this card's files.
+bool ReadEgk(terminal::CtApi& ctApi, const Response& resetBuffer, std::uint16_t& lenr,
              Response& work) {
     core::ReaderState& reader = core::Reader();
     const core::RunOptions& options = core::Options();
@@ -152,7 +154,9 @@ void ReadEgk(terminal::CtApi& ctApi, const Response& resetBuffer, std::uint16_t&
     }
     if (files < 3) {
         StoreErrorRecord();
+        return false;
     }
+    return true;
 }
 
 void ReadKvk(terminal::CtApi& ctApi, std::uint16_t& lenr, Response& work) {
@@ -211,6 +215,10 @@ void ButtonReadClick(terminal::CtApi& ctApi) {
     if (!OpenTerminal(ctApi)) {
         return;
     }
+    // A record carries only this card: nothing of an earlier card may stay behind its data,
+    // where the KVK rules look past the end.
+    reader.data.fill(0);
+    reader.recordLength = 0;
 
     Response resetBuffer{};
     Response work{};
@@ -237,8 +245,11 @@ void ButtonReadClick(terminal::CtApi& ctApi) {
         return;
     }
 
+    record::DataOrigin origin = record::DataOrigin::MemoryCard;
     if (core::BeginsWith(work, core::kSw9001)) {
-        ReadEgk(ctApi, resetBuffer, lenr, work);
+        if (ReadEgk(ctApi, resetBuffer, lenr, work)) {
+            origin = record::DataOrigin::EgkBranch;
+        }
     } else if (core::EndsWith(work, lenr, core::kSw9000)) {
         ReadKvk(ctApi, lenr, work);
     } else {
@@ -251,7 +262,7 @@ void ButtonReadClick(terminal::CtApi& ctApi) {
     const std::size_t length =
         std::clamp<std::size_t>(static_cast<std::size_t>(std::max(reader.recordLength, 0)), 0,
                                 reader.data.size());
-    (void)record::DeliverRecord(std::span<const std::uint8_t>(reader.data.data(), length));
+    (void)record::DeliverRecord(std::span<const std::uint8_t>(reader.data.data(), length), origin);
     if (core::Options().invisible) {
         ui.RequestTerminate();
     }

@@ -387,6 +387,23 @@ TEST_F(PcscTerminalTest, ExtendedLengthThatTheReaderRefusesIsAnswered6700) {
     EXPECT_EQ(e.result, 0);
     EXPECT_EQ(e.answer, "67 00");
     EXPECT_EQ(Card("00 B0 81 00 00").answer, "90 00") << "the short read still works";
+    // The same error from a card that goes out during the exchange is no refusal.
+    reader.changes = {false};
+    EXPECT_EQ(Card("00 B0 82 00 00 00 00").result, -10);
+    EXPECT_EQ(Card("00 B0 82 00 00").result, -10) << "and the card is gone";
+}
+
+TEST_F(PcscTerminalTest, AnAnswerWithoutStatusWordIsATransmissionError) {
+    OpenWithCard();
+    for (const char* answer : {"", "90"}) {
+        reader.card = [&](const Bytes&, Bytes& response) {
+            response = Hex(answer);
+            return kScardSuccess;
+        };
+        const Exchange e = Card("00 B0 81 00 00 00 00");
+        EXPECT_EQ(e.result, -10) << answer;
+        EXPECT_EQ(e.lenr, 0);
+    }
 }
 
 TEST_F(PcscTerminalTest, AnswersNeverExceedTheCallersRoom) {

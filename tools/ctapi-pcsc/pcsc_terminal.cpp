@@ -18,7 +18,8 @@
 //   processor card: the command goes to the card as it is. Under T=0 61 xx fetches the rest
 //   with GET RESPONSE and 6C xx resends with Le xx. An extended-length command (Le 00 xx xx)
 //   that the reader refuses, or any under T=0, is answered 67 00 so that the caller falls back
-//   to short reads. A Le larger than the caller's room is lowered to fit.
+//   to short reads (unless the card went out meanwhile: -10). A Le larger than the caller's
+//   room is lowered to fit. An answer without a status word is -10.
 //   memory card (through the PC/SC storage-card command FF B0 00 offset Le):
 //     00 A4 04 xx Lc AID  90 00 when the card's directory holds that identifier, else 6A 82
 //     00 B0 P1 P2 Le      the application from offset P1 P2: n bytes + 90 00, fewer + 62 82
@@ -54,6 +55,7 @@ constexpr std::size_t kMaxAnswer = 65536 + 2;
 constexpr std::size_t kMemorySize = 256;  // the KVK chip
 constexpr int kMaxStatusWaits = 1000;     // bound on state changes within one wait
 constexpr int kMaxT0Rounds = 64;
+constexpr unsigned kRefusalSettleMs = 1000;  // pcscd looks at its readers every 400 ms
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -361,7 +363,7 @@ PcscTerminals::Outcome PcscTerminals::RequestIcc(Terminal& t, std::span<const st
         DropCard(t, kLeaveCard);
     }
     bool present = false;
-    ScardResult error = WaitForCard(t, true, seconds, present);
+    ScardResult error = WaitForCard(t, true, seconds * 1000u, present);
     if (error != kScardSuccess) {
         return {CtResultOf(error), {}};
     }
@@ -388,17 +390,17 @@ PcscTerminals::Outcome PcscTerminals::RequestIcc(Terminal& t, std::span<const st
 PcscTerminals::Outcome PcscTerminals::EjectIcc(Terminal& t, unsigned seconds) {
     DropCard(t, kUnpowerCard);
     bool out = false;
-    const ScardResult error = WaitForCard(t, false, seconds, out);
+    const ScardResult error = WaitForCard(t, false, seconds * 1000u, out);
     if (error != kScardSuccess) {
         return {CtResultOf(error), {}};
     }
     return {kCtOk, out ? Sw(0x90, 0x00) : Sw(0x62, 0x00)};
 }
 
-ScardResult PcscTerminals::WaitForCard(Terminal& t, bool present, unsigned seconds,
+ScardResult PcscTerminals::WaitForCard(Terminal& t, bool present, unsigned milliseconds,
                                        bool& reached) {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     reached = false;
     std::uint32_t known = kStateUnaware;
     for (int i = 0; i < kMaxStatusWaits; ++i) {
@@ -505,11 +507,22 @@ PcscTerminals::Outcome PcscTerminals::CardCommand(Terminal& t, std::span<const s
         }
     }
     Bytes answer;
-    const ScardResult error = TransmitT0(t, send, answer);
-    if (error != kScardSuccess) {
-        if (extended && Refusal(error)) {
+    ScardResult error = TransmitT0(t, send, answer);
+    if (error == kScardSuccess && answer.size() < 2) {
+        pending_.push_back("no status word in the card's answer");
+        return {kCtErrTrans, {}};
+    }
+    if (error != kScardSuccess && extended && Refusal(error)) {
+        // A reader says the same when it cannot carry an extended length and when the card
+        // went away during the exchange; the service sees a card go within its polling time.
+        bool gone = false;
+        const ScardResult waited = WaitForCard(t, false, kRefusalSettleMs, gone);
+        if (waited == kScardSuccess && !gone) {
             return {kCtOk, Sw(0x67, 0x00)};
         }
+        error = waited == kScardSuccess ? kScardWRemovedCard : waited;
+    }
+    if (error != kScardSuccess) {
         if (CardGone(error)) {
             DropCard(t, kLeaveCard);
         }

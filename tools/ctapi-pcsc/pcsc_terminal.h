@@ -54,8 +54,8 @@ private:
     Outcome MemoryCardCommand(Terminal& t, std::span<const std::uint8_t> cmd, std::size_t room);
     Outcome RequestIcc(Terminal& t, std::span<const std::uint8_t> cmd, unsigned seconds);
     Outcome EjectIcc(Terminal& t, unsigned seconds);
-    // Waits until a card is in (present) or out; false with success when the time ran out.
-    ScardResult WaitForCard(Terminal& t, bool present, unsigned seconds, bool& reached);
+    // Waits until a card is in (present) or out; reached false when the time ran out.
+    ScardResult WaitForCard(Terminal& t, bool present, unsigned milliseconds, bool& reached);
     ScardResult ConnectCard(Terminal& t);
     void DropCard(Terminal& t, std::uint32_t disposition);
     ScardResult TransmitT0(Terminal& t, std::span<const std::uint8_t> cmd,
