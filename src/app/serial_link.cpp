@@ -1,6 +1,8 @@
 // The serial transport: the port object, its set-up and the block protocol that reads the cards
 // over it, card after card, by itself.
 #include "app/services.h"
+#include "core/state.h"
+#include "record/delivery.h"
 #include "terminal/block_protocol.h"
 #include "terminal/serial_port.h"
 
@@ -25,7 +27,11 @@ public:
             return false;
         }
         terminal::ClearSoftwareFlowControl(*port_);
-        terminal::StartBlockProtocol();
+        // A serial read is always a memory card's; the card kind is that of the last CT-API
+        // run (none in serial mode, so KVK).
+        terminal::StartBlockProtocol([](std::span<const std::uint8_t> data) {
+            (void)record::DeliverRecord(record::BytesOnly(data), core::Reader().cardKind);
+        });
         return true;
     }
     bool RunsOnRequest() const override { return false; }

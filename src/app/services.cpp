@@ -2,6 +2,7 @@
 #include "app/services.h"
 
 #include "core/platform.h"
+#include "core/state.h"
 #include "reading/reading_run.h"
 #include "record/client_channel.h"
 #include "record/delivery.h"
@@ -48,7 +49,9 @@ std::unique_ptr<Transport> SystemServices::LoadCtApiLibrary(std::string_view por
     return transport;
 }
 
-void SystemServices::DeliverErrorRecord() { (void)record::DeliverErrorRecord(); }
+void SystemServices::DeliverErrorRecord() {
+    (void)record::DeliverErrorRecord(core::Reader().cardKind);
+}
 
 bool SystemServices::CreateClientChannel(bool withMemory) {
     return record::CreateClientChannel(withMemory);
