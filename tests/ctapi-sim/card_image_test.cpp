@@ -206,16 +206,32 @@ TEST(CardImageParse, BadImagesGiveOneLineNamingFileLineAndFault) {
 }
 
 TEST(CardImageParse, MissingFilesAreNamed) {
-    std::string error;
-    const auto missing = kCards / "no_such_image.ini";
-    EXPECT_FALSE(LoadCardImage(missing, error).has_value());
-    EXPECT_EQ(error, missing.string() + ": cannot read the card image file");
+    // The image itself: missing, or a folder (reading a folder once threw out of the reader).
+    for (const std::filesystem::path& image : {kCards / "no_such_image.ini", kCards}) {
+        std::string error;
+        EXPECT_FALSE(LoadCardImage(image, error).has_value());
+        EXPECT_EQ(error, image.string() + ": cannot read the card image file");
+    }
 
-    error.clear();
-    EXPECT_FALSE(
-        ParseCardImage("[card]\nkind = egk\npd = @gone.bin\n", kCards, "test.ini", error));
-    EXPECT_EQ(error, "test.ini:3: cannot read file '" + (kCards / "gone.bin").string() +
-                         "' for key 'pd'");
+    using namespace std::string_literals;
+    struct Case {
+        std::string value;     // of key pd
+        std::string expected;  // the message after "test.ini:3: "
+    };
+    const Case cases[] = {
+        {"@gone.bin", "cannot read file '" + (kCards / "gone.bin").string() + "' for key 'pd'"},
+        {"@.", "cannot read file '" + (kCards / ".").string() + "' for key 'pd'"},
+        // The system would open the name up to the zero byte: here the image's own folder.
+        {"@\0egk_pd.xml"s, "the file name for key 'pd' holds a zero byte"},
+        {"@egk_pd.xml\0.bak"s, "the file name for key 'pd' holds a zero byte"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        std::string error;
+        EXPECT_FALSE(ParseCardImage("[card]\nkind = egk\npd = " + c.value + "\n", kCards,
+                                    "test.ini", error));
+        EXPECT_EQ(error, "test.ini:3: " + c.expected);
+    }
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <fstream>
+#include <cstdio>
 #include <iterator>
 #include <limits>
 #include <set>
@@ -66,13 +66,31 @@ std::vector<std::string> SplitCommas(const std::string& text) {
     }
 }
 
+// Larger files are no card data (every eGK file offset is 16 bits); refusing them also keeps a
+// device such as /dev/zero from filling the memory.
+constexpr std::size_t kFileLimit = 16u << 20;
+
+// The whole file, or nullopt when it cannot be opened or read: a folder, a device that fails, a
+// file larger than kFileLimit. Plain C file functions, so that no stream exception can arise.
 std::optional<ByteVector> ReadWholeFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+#ifdef _WIN32
+    std::FILE* file = _wfopen(path.c_str(), L"rb");
+#else
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+#endif
+    if (file == nullptr) {
         return std::nullopt;
     }
-    ByteVector bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    ByteVector bytes;
+    std::array<std::uint8_t, 65536> chunk{};
+    std::size_t n = 0;
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0 &&
+           bytes.size() + n <= kFileLimit) {
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    const bool ok = std::ferror(file) == 0 && std::feof(file) != 0;
+    std::fclose(file);
+    if (!ok) {
         return std::nullopt;
     }
     return bytes;
@@ -199,6 +217,11 @@ private:
                 given.has_root_directory() ? given : baseDir_ / given;
             if (name.empty()) {
                 Fail(entry.line, "'@' without a file name for key '" + entry.key + "'");
+                return std::nullopt;
+            }
+            // The operating system would read the name only up to the zero byte.
+            if (name.find('\0') != std::string::npos) {
+                Fail(entry.line, "the file name for key '" + entry.key + "' holds a zero byte");
                 return std::nullopt;
             }
             auto bytes = ReadWholeFile(path);
