@@ -2,7 +2,7 @@
 
 # Debian packages the build and the tests need.
 ORVA_PACKAGES=(cmake ninja-build g++ googletest zlib1g-dev gzip
-               mingw-w64 libz-mingw-w64-dev wine wine64 xvfb xdotool x11-utils imagemagick socat
+               mingw-w64 libz-mingw-w64-dev wine wine64 fonts-wine xvfb xdotool x11-utils imagemagick socat
                clang libclang-rt-14-dev)
 
 # Installs what is missing; quiet when everything is there already.
@@ -34,4 +34,39 @@ orva_start_xvfb() {
     done
     echo "no free X display" >&2
     return 1
+}
+
+# Configures, builds and installs one preset into install/<preset> (run from the checkout's top);
+# the output goes to LOG, and is shown only when something fails.
+orva_build() {  # preset log
+    echo "Building ($1) ..."
+    { cmake --preset "$1" && cmake --build --preset "$1" -j "$(nproc)" &&
+        cmake --install "build/$1" --prefix "install/$1"; } >"$2" 2>&1 ||
+        { cat "$2" >&2; echo "build of $1 failed" >&2; return 1; }
+}
+
+# A private Wine prefix in DIR for a script's own runs of the Windows programs: exports
+# WINEPREFIX, WINEDEBUG and WINEDLLOVERRIDES, sets ORVA_WINE64 to the wine64 loader, and creates
+# the prefix. End its processes with orva_wine_end.
+orva_wine_prefix() {  # dir
+    export WINEPREFIX="$1" WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    ORVA_WINE64=/usr/lib/wine/wine64
+    [ -x "$ORVA_WINE64" ] || ORVA_WINE64=$(command -v wine64 || command -v wine)
+    "$ORVA_WINE64" wineboot -i >/dev/null 2>&1
+    orva_wineserver -w
+}
+
+# The prefix's wineserver (-w waits for its processes, -k ends them).
+orva_wineserver() {
+    if [ -x /usr/lib/wine/wineserver ]; then
+        /usr/lib/wine/wineserver "$@" 2>/dev/null
+    else
+        wineserver "$@" 2>/dev/null
+    fi
+}
+
+orva_wine_end() {
+    [ -n "${WINEPREFIX:-}" ] && orva_wineserver -k
+    return 0
 }
