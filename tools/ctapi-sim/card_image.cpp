@@ -165,6 +165,7 @@ public:
 
         CardSet set;
         bool haveTerminal = false;
+        int terminalLine = 1;
         for (const Section& section : sections) {
             if (!error_.empty()) {
                 break;
@@ -175,6 +176,7 @@ public:
                     break;
                 }
                 haveTerminal = true;
+                terminalLine = section.line;
                 ReadTerminal(section, set.terminal);
             } else if (section.name == "card") {
                 CardImage card;
@@ -184,6 +186,9 @@ public:
                 Fail(section.line, "unknown section [" + section.name + "]");
             }
         }
+        if (error_.empty()) {
+            Expand(set, terminalLine);
+        }
         if (!error_.empty()) {
             error = error_;
             return std::nullopt;
@@ -192,6 +197,32 @@ public:
     }
 
 private:
+    // Applies "repeat" and "rounds": the list of cards in the order they go in.
+    void Expand(CardSet& set, int terminalLine) {
+        unsigned long long perRound = 0;
+        for (const CardImage& card : set.cards) {
+            perRound += card.repeat;
+        }
+        // perRound is below 2^45 (cards per image times a 32-bit count), so is this product
+        // once perRound is within the limit.
+        if (perRound > kMaxCards || perRound * set.terminal.rounds > kMaxCards) {
+            Fail(terminalLine, "the image makes more than " + std::to_string(kMaxCards) +
+                                   " cards (repeat and rounds)");
+            return;
+        }
+        const unsigned long long total = perRound * set.terminal.rounds;
+        std::vector<CardImage> round;
+        round.reserve(static_cast<std::size_t>(perRound));
+        for (const CardImage& card : set.cards) {
+            round.insert(round.end(), card.repeat, card);
+        }
+        set.cards.clear();
+        set.cards.reserve(static_cast<std::size_t>(total));
+        for (unsigned r = 0; r < set.terminal.rounds; ++r) {
+            set.cards.insert(set.cards.end(), round.begin(), round.end());
+        }
+    }
+
     void Fail(int line, const std::string& what) {
         if (error_.empty()) {
             error_ = fileName_ + ":" + std::to_string(line) + ": " + what;
@@ -303,12 +334,19 @@ private:
                     return;
                 }
                 terminal.reset = std::move(*bytes);
-            } else if (entry.key == "latency_ms" || entry.key == "fail_exchange") {
+            } else if (entry.key == "latency_ms" || entry.key == "fail_exchange" ||
+                       entry.key == "rounds") {
                 auto count = Count(entry);
                 if (!count) {
                     return;
                 }
-                (entry.key == "latency_ms" ? terminal.latencyMs : terminal.failExchange) = *count;
+                if (entry.key == "latency_ms") {
+                    terminal.latencyMs = *count;
+                } else if (entry.key == "fail_exchange") {
+                    terminal.failExchange = *count;
+                } else {
+                    terminal.rounds = *count;
+                }
             } else {
                 Fail(entry.line, "unknown key '" + entry.key + "' in [terminal]");
                 return;
@@ -318,7 +356,8 @@ private:
 
     void ReadCard(const Section& section, CardImage& card) {
         static const std::set<std::string> kCommonKeys{
-            "kind", "absent_polls", "request", "eject_busy", "eject", "pin_polls", "max_data"};
+            "kind",      "absent_polls", "request", "eject_busy", "eject",
+            "pin_polls", "max_data",     "repeat",  "latency_ms"};
         static const std::set<std::string> kKvkKeys{"data", "app_offset"};
         static const std::set<std::string> kEgkKeys{
             "select_mf", "extended_length", "version", "gdo", "status",
@@ -374,7 +413,8 @@ private:
                 continue;
             }
             if (key == "absent_polls" || key == "eject_busy" || key == "pin_polls" ||
-                key == "max_data" || key == "app_offset") {
+                key == "max_data" || key == "app_offset" || key == "repeat" ||
+                key == "latency_ms") {
                 auto count = Count(entry);
                 if (!count) {
                     return;
@@ -387,6 +427,10 @@ private:
                     card.pinPolls = *count;
                 } else if (key == "max_data") {
                     card.maxData = *count;
+                } else if (key == "repeat") {
+                    card.repeat = *count;
+                } else if (key == "latency_ms") {
+                    card.latencyMs = *count;
                 } else {
                     card.appOffset = *count;
                     haveAppOffset = true;

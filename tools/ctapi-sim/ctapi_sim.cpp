@@ -240,11 +240,14 @@ private:
         const std::size_t index = slot_.index;
         slot_ = Slot{};
         slot_.index = index;
-        if (const CardImage* card = CurrentCard()) {
+        const CardImage* card = CurrentCard();
+        if (card != nullptr) {
             slot_.absentLeft = card->absentPolls;
             slot_.ejectBusyLeft = card->ejectBusy;
             slot_.pinLeft = card->pinPolls;
         }
+        latencyMs_ = card != nullptr && card->latencyMs ? *card->latencyMs
+                                                         : set_->terminal.latencyMs;
     }
 
     void ResetCard() {
