@@ -1,8 +1,11 @@
-# Shared by scripts/test and scripts/demo: installing what the build needs, and a display.
+# shellcheck shell=bash
+# Shared by scripts/test, scripts/demo and scripts/screenshots: installing what the build needs,
+# building, a display and a private Wine prefix.
 
 # Debian packages the build and the tests need.
 ORVA_PACKAGES=(cmake ninja-build g++ googletest zlib1g-dev gzip
                mingw-w64 libz-mingw-w64-dev wine wine64 fonts-wine xvfb xdotool x11-utils imagemagick socat
+               pcscd libpcsclite-dev vsmartcard-vpcd python3-virtualsmartcard python3-pycryptodome
                clang libclang-rt-14-dev)
 
 # Installs what is missing; quiet when everything is there already.
@@ -46,27 +49,20 @@ orva_build() {  # preset log
 }
 
 # A private Wine prefix in DIR for a script's own runs of the Windows programs: exports
-# WINEPREFIX, WINEDEBUG and WINEDLLOVERRIDES, sets ORVA_WINE64 to the wine64 loader, and creates
-# the prefix. End its processes with orva_wine_end.
+# WINEPREFIX, WINEDEBUG and WINEDLLOVERRIDES, sets ORVA_WINE64 and ORVA_WINESERVER (Debian keeps
+# them in /usr/lib/wine, off the PATH), and creates the prefix. orva_wine_end ends its processes.
 orva_wine_prefix() {  # dir
     export WINEPREFIX="$1" WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     ORVA_WINE64=/usr/lib/wine/wine64
     [ -x "$ORVA_WINE64" ] || ORVA_WINE64=$(command -v wine64 || command -v wine)
+    ORVA_WINESERVER=/usr/lib/wine/wineserver
+    [ -x "$ORVA_WINESERVER" ] || ORVA_WINESERVER=$(command -v wineserver)
     "$ORVA_WINE64" wineboot -i >/dev/null 2>&1
-    orva_wineserver -w
-}
-
-# The prefix's wineserver (-w waits for its processes, -k ends them).
-orva_wineserver() {
-    if [ -x /usr/lib/wine/wineserver ]; then
-        /usr/lib/wine/wineserver "$@" 2>/dev/null
-    else
-        wineserver "$@" 2>/dev/null
-    fi
+    "$ORVA_WINESERVER" -w 2>/dev/null
 }
 
 orva_wine_end() {
-    [ -n "${WINEPREFIX:-}" ] && orva_wineserver -k
+    [ -n "${WINEPREFIX:-}" ] && [ -n "${ORVA_WINESERVER:-}" ] && "$ORVA_WINESERVER" -k 2>/dev/null
     return 0
 }

@@ -13,14 +13,14 @@ int SystemServices::RemoveFile(const std::string& path) { return core::DeleteFil
 
 terminal::LoadResult SystemServices::LoadCtApi(std::string_view portName,
                                                std::string_view suffix) {
-    return terminal::LoadCtApiLibrary(portName, suffix);
+    return library_.Load(portName, suffix);
 }
 
-bool SystemServices::CtApiLoaded() { return terminal::CtApiLibraryLoaded(); }
+bool SystemServices::CtApiLoaded() { return library_.Loaded(); }
 
-void SystemServices::UnloadCtApi() { terminal::UnloadCtApiLibrary(); }
+void SystemServices::UnloadCtApi() { library_.Unload(); }
 
-void SystemServices::ReadingRun() { reading::ButtonReadClick(); }
+void SystemServices::ReadingRun() { reading::ButtonReadClick(library_); }
 
 void SystemServices::DeliverErrorRecord() { (void)record::DeliverErrorRecord(); }
 

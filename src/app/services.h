@@ -25,6 +25,10 @@ public:
     void StartSerialProtocol() override;
     void CloseSerial() override;
     void SerialTimerTick() override;
+
+private:
+    // Loaded by start-up in CT-API mode; released by closing, when no run can still use it.
+    terminal::CtApiLibrary library_;
 };
 
 }  // namespace orva::app

@@ -96,7 +96,8 @@ int StoreStatus(const Response& response, std::size_t length,
 
 }  // namespace
 
-int ReadEgkFile(int row, const std::string& path, int startOffset, Response& response) {
+int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int startOffset,
+                Response& response) {
     auto& table = terminal::CommandTable();
     terminal::TerminalCommand& command = table.at(static_cast<std::size_t>(row));
     core::ReaderState& reader = core::Reader();
@@ -108,12 +109,12 @@ int ReadEgkFile(int row, const std::string& path, int startOffset, Response& res
     response.fill(0);
     std::uint16_t lenr = 0;
 
-    terminal::ExecuteCommand(row, lenr, response);
-    terminal::AwaitPinEntry(row, lenr, response);
+    terminal::ExecuteCommand(ctApi, row, lenr, response);
+    terminal::AwaitPinEntry(ctApi, row, lenr, response);
     if (core::EndsWith(response, lenr, core::kSw6700)) {
         table[terminal::kRowReadPd].lenc = 5;
         table[terminal::kRowReadVd].lenc = 5;
-        terminal::ExecuteCommand(row, lenr, response);
+        terminal::ExecuteCommand(ctApi, row, lenr, response);
     }
 
     int held = 0;
@@ -123,9 +124,9 @@ int ReadEgkFile(int row, const std::string& path, int startOffset, Response& res
         switch (row) {
         case terminal::kRowReadVersion1: {
             std::string version = Hex(response, 0, 5);
-            terminal::ExecuteCommand(terminal::kRowReadVersion2, lenr, response);
+            terminal::ExecuteCommand(ctApi, terminal::kRowReadVersion2, lenr, response);
             version += Hex(response, 0, 5);
-            terminal::ExecuteCommand(terminal::kRowReadVersion3, lenr, response);
+            terminal::ExecuteCommand(ctApi, terminal::kRowReadVersion3, lenr, response);
             version += Hex(response, 0, 5);
             length = Length(lenr, response);
             reader.version = version;
@@ -164,7 +165,7 @@ int ReadEgkFile(int row, const std::string& path, int startOffset, Response& res
             command.command[2] = static_cast<std::uint8_t>(offset / 256);
         }
         command.command[3] = static_cast<std::uint8_t>(offset % 256);
-        terminal::ExecuteCommand(row, lenr, response);
+        terminal::ExecuteCommand(ctApi, row, lenr, response);
         command.command = savedCommand;
 
         length = Length(lenr, response);

@@ -13,7 +13,7 @@ namespace orva::reading {
 // than one answer, and writes what it stored to path. startOffset is 0, or 6 for EF.VD. The
 // response buffer is the caller's. Returns the number of bytes stored; 0 when the card gave no
 // data, and also when the file would not fit the data buffer (an empty file is written then).
-[[nodiscard]] int ReadEgkFile(int row, const std::string& path, int startOffset,
-                              terminal::Response& response);
+[[nodiscard]] int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path,
+                              int startOffset, terminal::Response& response);
 
 }  // namespace orva::reading

@@ -71,11 +71,11 @@ bool EraseWanted() {
 // EJECT ICC until the terminal stops answering 62 00 (the card is still in). The first two bytes
 // are cleared before each exchange, so a library that fails without answering cannot leave an
 // old 62 00 behind; one that fails and still answers 62 00 is given a second between attempts.
-void EjectCard(int row, std::uint16_t& lenr, Response& response) {
+void EjectCard(terminal::CtApi& ctApi, int row, std::uint16_t& lenr, Response& response) {
     for (;;) {
         response[0] = 0;
         response[1] = 0;
-        const std::int8_t result = ExecuteCommand(row, lenr, response);
+        const std::int8_t result = ExecuteCommand(ctApi, row, lenr, response);
         if (!core::BeginsWith(response, core::kSw6200)) {
             return;
         }
@@ -86,22 +86,17 @@ void EjectCard(int row, std::uint16_t& lenr, Response& response) {
 }
 
 // Opens the terminal; false when the run has to end here.
-bool OpenTerminal() {
-    terminal::CtApiEntryPoints& entry = terminal::EntryPoints();
-    if (entry.close == nullptr) {
-        terminal::LookUpEntryPoints();
-    }
+bool OpenTerminal(terminal::CtApi& ctApi) {
     const std::uint16_t port = core::Options().portNumber;
     std::int8_t result = kCtErrInvalid;
     // Without a library (the serial transport) or with an incomplete one there is nothing to
     // call: the run reports it as a failed CT_init.
-    const bool complete = entry.init != nullptr && entry.data != nullptr && entry.close != nullptr;
-    if (complete) {
-        result = entry.init(1, port);
+    if (ctApi.BeginRun()) {
+        result = ctApi.Init(1, port);
         if (result == terminal::kCtErrTrans) {
             LogLine("Fehler 1. CT_init=%i", result);
             core::SleepMs(kInitRetryMs);
-            result = entry.init(1, port);
+            result = ctApi.Init(1, port);
         }
     }
     if (result == terminal::kCtOk) {
@@ -117,56 +112,61 @@ bool OpenTerminal() {
     return false;
 }
 
-void ReadEgk(const Response& resetBuffer, std::uint16_t& lenr, Response& work) {
+// Reads an eGK; true when ST.TXT, PD.GZ and VD.GZ were all stored in this run, so that the data
+// buffer holds this card's EF.VD and the intermediate folder this card's files.
+bool ReadEgk(terminal::CtApi& ctApi, const Response& resetBuffer, std::uint16_t& lenr,
+             Response& work) {
     core::ReaderState& reader = core::Reader();
     const core::RunOptions& options = core::Options();
     reader.cardKind = core::CardKind::Egk;
     reader.iccsn.clear();
     reader.version.clear();
 
-    ExecuteCommand(terminal::kRowSelectMf, lenr, work);
+    ExecuteCommand(ctApi, terminal::kRowSelectMf, lenr, work);
     if (core::BeginsWith(work, core::kSw6A82)) {
         core::GetUi().ShowMessage({.caption = "Hinweis", .text = kNotGeneration1});
     }
     const std::string& dir = options.tempDir;
     if (options.readGdo && core::BeginsWith(resetBuffer, core::kSw9000)) {
-        (void)ReadEgkFile(terminal::kRowReadGdo, dir + "GDO.TXT", 0, work);
+        (void)ReadEgkFile(ctApi, terminal::kRowReadGdo, dir + "GDO.TXT", 0, work);
     }
-    (void)ReadEgkFile(terminal::kRowReadVersion1, dir + "VER.TXT", 0, work);
-    ExecuteCommand(terminal::kRowSelectHca, lenr, work);
+    (void)ReadEgkFile(ctApi, terminal::kRowReadVersion1, dir + "VER.TXT", 0, work);
+    ExecuteCommand(ctApi, terminal::kRowSelectHca, lenr, work);
 
     int files = 0;
-    if (ReadEgkFile(terminal::kRowReadStatus, dir + "ST.TXT", 0, work) > 0) {
+    if (ReadEgkFile(ctApi, terminal::kRowReadStatus, dir + "ST.TXT", 0, work) > 0) {
         ++files;
     }
     if (files > 0) {
-        if (ReadEgkFile(terminal::kRowReadPd, dir + "PD.GZ", 0, work) > 0) {
+        if (ReadEgkFile(ctApi, terminal::kRowReadPd, dir + "PD.GZ", 0, work) > 0) {
             ++files;
         }
-        if (ReadEgkFile(terminal::kRowReadVd, dir + "VD.GZ", 6, work) > 0) {
+        if (ReadEgkFile(ctApi, terminal::kRowReadVd, dir + "VD.GZ", 6, work) > 0) {
             ++files;
         }
         if (EraseWanted()) {
-            ExecuteCommand(terminal::kRowErase, lenr, work);
+            ExecuteCommand(ctApi, terminal::kRowErase, lenr, work);
         }
     }
-    EjectCard(terminal::kRowEjectEgk, lenr, work);
+    EjectCard(ctApi, terminal::kRowEjectEgk, lenr, work);
     if (core::BeginsWith(work, core::kSw6A80)) {
-        ExecuteCommand(terminal::kRowResetCt, lenr, work);
+        ExecuteCommand(ctApi, terminal::kRowResetCt, lenr, work);
     }
     if (files < 3) {
         StoreErrorRecord();
+        return false;
     }
+    return true;
 }
 
-void ReadKvk(std::uint16_t& lenr, Response& work) {
+void ReadKvk(terminal::CtApi& ctApi, std::uint16_t& lenr, Response& work) {
     core::ReaderState& reader = core::Reader();
     auto& data = reader.data;
     reader.cardKind = core::CardKind::Kvk;
 
-    ExecuteCommand(terminal::kRowSelectKvk, lenr, work);
-    ExecuteCommand(terminal::kRowReadKvk, lenr, work);
-    terminal::AwaitPinEntry(terminal::kRowReadKvk, lenr, work);
+    ExecuteCommand(ctApi, terminal::kRowSelectKvk, lenr, work);
+    ExecuteCommand(ctApi, terminal::kRowReadKvk, lenr, work);
+    terminal::AwaitPinEntry(ctApi, terminal::kRowReadKvk, lenr, work);
 
     // The template begins with tag 60; the terminal may put two or three bytes before it.
     const std::size_t first = Length(lenr, work);
@@ -184,7 +184,7 @@ void ReadKvk(std::uint16_t& lenr, Response& work) {
     if (lenr > 2 && !core::EndsWith(work, lenr, core::kSw6282)) {
         auto& p2 = terminal::CommandTable()[terminal::kRowReadKvk].command[3];
         p2 = static_cast<std::uint8_t>((lenr - 3) % 256);
-        ExecuteCommand(terminal::kRowReadKvk, lenr, work);
+        ExecuteCommand(ctApi, terminal::kRowReadKvk, lenr, work);
         p2 = 0;
         const std::size_t second = Length(lenr, work);
         const std::size_t more = second > 2 ? second - 2 : 0;
@@ -201,35 +201,38 @@ void ReadKvk(std::uint16_t& lenr, Response& work) {
     }
 
     if (EraseWanted()) {
-        ExecuteCommand(terminal::kRowErase, lenr, work);
+        ExecuteCommand(ctApi, terminal::kRowErase, lenr, work);
     }
-    EjectCard(terminal::kRowEjectKvk, lenr, work);
+    EjectCard(ctApi, terminal::kRowEjectKvk, lenr, work);
 }
 
 }  // namespace
 
-void ButtonReadClick() {
+void ButtonReadClick(terminal::CtApi& ctApi) {
     core::Ui& ui = core::GetUi();
     core::ReaderState& reader = core::Reader();
-    terminal::CtApiEntryPoints& entry = terminal::EntryPoints();
 
-    if (!OpenTerminal()) {
+    if (!OpenTerminal(ctApi)) {
         return;
     }
+    // A record carries only this card: nothing of an earlier card may stay behind its data,
+    // where the KVK rules look past the end.
+    reader.data.fill(0);
+    reader.recordLength = 0;
 
     Response resetBuffer{};
     Response work{};
     std::uint16_t lenr = 0;
-    ExecuteCommand(terminal::kRowResetCt, lenr, resetBuffer);
+    ExecuteCommand(ctApi, terminal::kRowResetCt, lenr, resetBuffer);
     if (lenr < 2) {
         resetBuffer[0] = 0;  // an answer without status word allows no GDO read
     }
 
     do {
-        ExecuteCommand(terminal::kRowRequestIcc, lenr, work);
+        ExecuteCommand(ctApi, terminal::kRowRequestIcc, lenr, work);
         if (core::BeginsWith(work, core::kSw6400) || core::BeginsWith(work, core::kSw6900)) {
-            ExecuteCommand(terminal::kRowResetCt, lenr, work);
-            ExecuteCommand(terminal::kRowRequestIcc, lenr, work);
+            ExecuteCommand(ctApi, terminal::kRowResetCt, lenr, work);
+            ExecuteCommand(ctApi, terminal::kRowRequestIcc, lenr, work);
         }
         if (core::BeginsWith(work, core::kSw6200)) {
             core::SleepMs(kNoCardMs);
@@ -237,28 +240,29 @@ void ButtonReadClick() {
     } while (core::BeginsWith(work, core::kSw6200) && !reader.abort);
 
     if (reader.abort) {
-        (void)entry.close(1);
-        entry.close = nullptr;
+        (void)ctApi.Close(1);
         ui.RequestTerminate();
         return;
     }
 
+    record::DataOrigin origin = record::DataOrigin::MemoryCard;
     if (core::BeginsWith(work, core::kSw9001)) {
-        ReadEgk(resetBuffer, lenr, work);
+        if (ReadEgk(ctApi, resetBuffer, lenr, work)) {
+            origin = record::DataOrigin::EgkBranch;
+        }
     } else if (core::EndsWith(work, lenr, core::kSw9000)) {
-        ReadKvk(lenr, work);
+        ReadKvk(ctApi, lenr, work);
     } else {
         StoreErrorRecord();
     }
 
-    const std::int8_t result = entry.close(1);
-    entry.close = nullptr;
+    const std::int8_t result = ctApi.Close(1);
     LogLine("CT_close=%hu", static_cast<std::uint16_t>(static_cast<std::int16_t>(result)));
     ui.SetStatus(" ");
     const std::size_t length =
         std::clamp<std::size_t>(static_cast<std::size_t>(std::max(reader.recordLength, 0)), 0,
                                 reader.data.size());
-    (void)record::DeliverRecord(std::span<const std::uint8_t>(reader.data.data(), length));
+    (void)record::DeliverRecord(std::span<const std::uint8_t>(reader.data.data(), length), origin);
     if (core::Options().invisible) {
         ui.RequestTerminate();
     }

@@ -2,10 +2,12 @@
 // an eGK, erase, eject, close, deliver.
 #pragma once
 
+#include "terminal/ctapi_binding.h"
+
 namespace orva::reading {
 
 // One whole reading run (the handler of the "KVK / eGK lesen" button). Runs on the thread that
-// calls it; the window is reached through the Ui seam only.
-void ButtonReadClick();
+// calls it; the window is reached through the Ui seam only, the terminal through ctApi.
+void ButtonReadClick(terminal::CtApi& ctApi);
 
 }  // namespace orva::reading

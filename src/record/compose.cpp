@@ -177,12 +177,16 @@ std::string Quoted(const std::string& path) {
 }  // namespace
 
 ComposeResult ComposeRecord(std::span<std::uint8_t> record, std::span<std::uint8_t> data,
-                            std::size_t& length) {
+                            std::size_t& length, DataOrigin origin) {
     if (length > data.size() || data.size() < 2) {
         return ComposeResult::TooLong;
     }
+    // After the eGK branch the data buffer holds what the EF.VD read left there: its first two
+    // bytes are the end offset that was also taken as the length, or FF FF. When they are not
+    // (the read stopped early), the data fall to the KVK rules and so to "incomplete".
     const std::size_t head = data[0] * 256u + data[1];
-    if (head == length || (data[0] == 0xFF && data[1] == 0xFF)) {
+    if (origin == DataOrigin::EgkBranch &&
+        (head == length || (data[0] == 0xFF && data[1] == 0xFF))) {
         return ComposeEgk(record, data, length);
     }
     return ComposeKvk(record, data, length);

@@ -11,7 +11,8 @@
 // the first ten bytes; otherwise 218 (incoming length up to 230) or 232 (231 and more), provided
 // the data hold no zero byte before offset 218.
 //
-// eGK form (chosen when the first two data bytes, big-endian, equal the length, or are FF FF):
+// eGK form (only for the data of this run's eGK branch, and then when their first two bytes,
+// big-endian, equal the length, or are FF FF):
 //   header, flattened PD.XML, flattened VD.XML, "ST>" + ST.TXT, ["\nVER>" + version],
 //   ["\nICCSN>" + card serial number], 04
 // The two XML files are made by the GZIP program beside the executable from PD.GZ and VD.GZ in
@@ -30,6 +31,14 @@ namespace orva::record {
 
 inline constexpr std::size_t kRecordBufferSize = 16384;
 
+// Where the card data come from. A memory card's data always take the KVK rules, whatever their
+// first bytes are: the eGK form is built from the files in the intermediate folder, and files
+// left there by an earlier card must never reach the record of another one.
+enum class DataOrigin {
+    MemoryCard,  // a KVK: the CT-API run's KVK branch, every serial read
+    EgkBranch,   // the eGK branch of this very run, which stored ST.TXT, PD.GZ and VD.GZ
+};
+
 enum class ComposeResult {
     Built,     // length holds the record length
     TooShort,  // KVK data without a tagged ending and shorter than 218 bytes
@@ -42,7 +51,8 @@ enum class ComposeResult {
 // record length; otherwise unchanged. Reads the folder of the intermediate files, the version
 // and the card serial number from the process state.
 [[nodiscard]] ComposeResult ComposeRecord(std::span<std::uint8_t> record,
-                                          std::span<std::uint8_t> data, std::size_t& length);
+                                          std::span<std::uint8_t> data, std::size_t& length,
+                                          DataOrigin origin);
 
 // The command line that decompresses <tempDir><name>.GZ into <tempDir><name>.XML with the
 // GZIP program in programDir (both folders end with the directory separator). Every path is

@@ -49,7 +49,7 @@ bool HandOver(std::span<std::uint8_t> record) {
 
 }  // namespace
 
-bool DeliverRecord(std::span<const std::uint8_t> data) {
+bool DeliverRecord(std::span<const std::uint8_t> data, DataOrigin origin) {
     std::vector<std::uint8_t> record(kRecordBufferSize);
     std::size_t length = data.size();
     if (IsErrorRecordHead(data)) {
@@ -70,7 +70,7 @@ bool DeliverRecord(std::span<const std::uint8_t> data) {
         }
         const std::uint8_t first = work[0];
         const std::uint8_t second = work[1];
-        result = ComposeRecord(record, work, length);
+        result = ComposeRecord(record, work, length, origin);
         if (result == ComposeResult::TooShort && !core::Options().endless.load()) {
             char bytes[8];
             std::snprintf(bytes, sizeof bytes, "%02x %02x", first, second);

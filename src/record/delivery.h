@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "record/compose.h"
+
 namespace orva::record {
 
 // Stands for the absence of usable card data: 04 "OKVK 01-" 04.
@@ -25,7 +27,9 @@ inline constexpr std::array<std::uint8_t, 10> kErrorRecord = {0x04, 0x4F, 0x4B, 
 // is delivered in their place: "Daten unvollst\xE4ndig! (<length>): <xx> <xx>\n" for KVK data
 // that are too short, "Datensatz zu lang! (<length>)" for a record that would not fit the
 // 16384-byte record buffer and shared block (length: the card data's).
-bool DeliverRecord(std::span<const std::uint8_t> data);
+// origin: see DataOrigin; only the data of this run's eGK branch may take the eGK form.
+bool DeliverRecord(std::span<const std::uint8_t> data,
+                   DataOrigin origin = DataOrigin::MemoryCard);
 
 // Delivers the ErrorRecord.
 bool DeliverErrorRecord();

@@ -5,6 +5,8 @@
 //     with the data dropped;
 //   - every restart to state 0 (surplus bytes, the timer's supervision, a refused read) drops
 //     the data collected so far, so that the next read does not land behind a broken one;
+//   - the whole data buffer is cleared for every cycle (not only its first 260 bytes), so the
+//     record rules, which look past the data, never see bytes of an earlier card;
 //   - a read chain ends early on 0x8E (the KVK checksum tag) only once the tag's length byte
 //     and the checksum byte are in as well;
 //   - "starts with 62 00" / "69 00" needs an answer of at least two INF bytes;
@@ -49,7 +51,7 @@ BlockMachine::BlockMachine(std::span<std::uint8_t> data, std::int32_t& recordLen
     : data_(data), recordLength_(recordLength) {}
 
 ProtocolEffects BlockMachine::Start() {
-    std::fill_n(data_.begin(), std::min(kClearedDataBytes, data_.size()), std::uint8_t{0});
+    DropData();
     ProtocolEffects out;
     SendBlock(state_, out);
     return out;
@@ -156,8 +158,7 @@ void BlockMachine::ActOnEjectAnswer(std::size_t len, ProtocolFlags flags, Protoc
     if (deliveredByTimer_) {
         // The timer handed this card over already; the buffer is empty now.
         deliveredByTimer_ = false;
-        std::fill_n(data_.begin(), std::min(kClearedDataBytes, data_.size()), std::uint8_t{0});
-        recordLength_ = 0;
+        DropData();
     } else {
         DeliverAndEmpty(flags.endless && flags.invisible, out);
     }
@@ -197,8 +198,7 @@ void BlockMachine::DeliverAndEmpty(bool minimise, ProtocolEffects& out) {
     const std::size_t length = Length();
     deliver.bytes.assign(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(length));
     out.push_back(std::move(deliver));
-    std::fill_n(data_.begin(), std::min(kClearedDataBytes, data_.size()), std::uint8_t{0});
-    recordLength_ = 0;
+    DropData();
     if (minimise) {
         out.push_back({ProtocolEffect::Kind::Minimise});
     }
@@ -254,7 +254,7 @@ bool BlockMachine::DataComplete() const {
     if (length == 0) {
         return false;
     }
-    const core::Bytes head = data_.first(std::min(kClearedDataBytes, data_.size()));
+    const core::Bytes head = data_.first(std::min(kCompletionSearchBytes, data_.size()));
     if (core::FindByte(head, kTagChecksum, head.size()) &&
         core::FindByte(head, kTagTrailer, head.size())) {
         return true;
@@ -269,7 +269,10 @@ bool BlockMachine::DataComplete() const {
     return textLength > kUntaggedCompleteLength;
 }
 
-void BlockMachine::DropData() { recordLength_ = 0; }
+void BlockMachine::DropData() {
+    std::fill(data_.begin(), data_.end(), std::uint8_t{0});
+    recordLength_ = 0;
+}
 
 std::size_t BlockMachine::Length() const {
     if (recordLength_ <= 0) {

@@ -37,8 +37,8 @@ inline constexpr std::uint8_t kPcbResync = 0xC0;
 inline constexpr std::uint8_t kPcbAckSequenceSet = 0x80;
 inline constexpr std::uint8_t kPcbAckSequenceClear = 0x90;
 inline constexpr std::size_t kReceiveBufferSize = 260;
-// Bytes of the data buffer cleared at the start and after each delivery.
-inline constexpr std::size_t kClearedDataBytes = 260;
+// Head of the data buffer in which the timer looks for the checksum and trailer tags.
+inline constexpr std::size_t kCompletionSearchBytes = 260;
 inline constexpr unsigned kReadRestartPauseMs = 500;
 inline constexpr unsigned kEjectPauseMs = 200;
 
@@ -73,10 +73,12 @@ struct ProtocolFlags {
 class BlockMachine {
 public:
     // data is the reader's data buffer and recordLength its fill level; the machine appends the
-    // read answers there and empties both after a delivery.
+    // read answers there. Every card cycle starts with the whole buffer cleared (at the start,
+    // after a delivery, and whenever a cycle is given up), so nothing of an earlier card lies
+    // behind the data.
     BlockMachine(std::span<std::uint8_t> data, std::int32_t& recordLength);
 
-    // Clears the head of the data buffer and sends the block of the current state.
+    // Clears the data buffer and sends the block of the current state.
     ProtocolEffects Start();
 
     // How many bytes the receive buffer can still take; read at most this many from the port.
@@ -103,7 +105,7 @@ private:
     bool ReadChainEnds(std::size_t len) const;
     bool DataComplete() const;
     void DeliverAndEmpty(bool minimise, ProtocolEffects& out);
-    void DropData();
+    void DropData();  // empties the data buffer: the cycle's data are given up or handed over
     std::size_t Length() const;
 
     std::span<std::uint8_t> data_;

@@ -1,6 +1,8 @@
 #include "terminal/executor.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <span>
 #include <string>
 
 #include "core/bytes.h"
@@ -12,7 +14,7 @@
 
 namespace orva::terminal {
 
-std::int8_t ExecuteCommand(int row, std::uint16_t& lenr, Response& response) {
+std::int8_t ExecuteCommand(CtApi& ctApi, int row, std::uint16_t& lenr, Response& response) {
     TerminalCommand& command = CommandTable().at(static_cast<std::size_t>(row));
     core::Ui& ui = core::GetUi();
 
@@ -22,13 +24,10 @@ std::int8_t ExecuteCommand(int row, std::uint16_t& lenr, Response& response) {
     ui.SetStatus(command.Prompt());
     ui.BringToFront();
 
-    std::int8_t result = -1;
-    if (const CtDataFn data = EntryPoints().data) {
-        result = data(1, &dad, &sad, command.lenc, command.command.data(), &lenr,
-                      response.data());
-    } else {
-        lenr = 0;  // no library entry point to call: no answer at all
-    }
+    const std::int8_t result = ctApi.Data(
+        1, dad, sad, std::span<const std::uint8_t>(command.command).first(
+                     std::min<std::size_t>(command.lenc, command.command.size())), lenr,
+        response);
 
     char head[96];
     std::snprintf(head, sizeof head, "%i: CT_data=%i, Src=%i, Dest=%i, Len=%hu: ", row, result,
@@ -42,13 +41,13 @@ std::int8_t ExecuteCommand(int row, std::uint16_t& lenr, Response& response) {
     return result;
 }
 
-void AwaitPinEntry(int row, std::uint16_t& lenr, Response& response) {
+void AwaitPinEntry(CtApi& ctApi, int row, std::uint16_t& lenr, Response& response) {
     TerminalCommand& command = CommandTable().at(static_cast<std::size_t>(row));
     while (core::EndsWith(response, lenr, core::kSw6900) && !core::Reader().abort) {
         core::SleepMs(1000);
         const auto saved = command.prompt;
         command.SetPrompt(kPinPrompt);
-        ExecuteCommand(row, lenr, response);
+        ExecuteCommand(ctApi, row, lenr, response);
         command.prompt = saved;
     }
 }

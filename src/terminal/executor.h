@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "core/state.h"
+#include "terminal/ctapi_binding.h"
 
 namespace orva::terminal {
 
@@ -22,10 +23,10 @@ inline constexpr std::uint16_t kResponseRoom = 9999;
 inline constexpr char kPinPrompt[] = "Bitte geben Sie die PIN ein.";
 
 // Returns CT_data's result. lenr is set to 9999 before the call and holds what the library left.
-std::int8_t ExecuteCommand(int row, std::uint16_t& lenr, Response& response);
+std::int8_t ExecuteCommand(CtApi& ctApi, int row, std::uint16_t& lenr, Response& response);
 
 // While the response ends with 69 00 and no abort is requested: wait a second, then send the row
 // again with the PIN prompt in place of its own.
-void AwaitPinEntry(int row, std::uint16_t& lenr, Response& response);
+void AwaitPinEntry(CtApi& ctApi, int row, std::uint16_t& lenr, Response& response);
 
 }  // namespace orva::terminal

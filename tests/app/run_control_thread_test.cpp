@@ -6,13 +6,17 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <mutex>
 #include <thread>
 
 #include "core/state.h"
 #include "fake_services.h"
+#include "reading/reading_run.h"
+#include "support/scripted_ctapi.h"
 #include "support/recording_ui.h"
 #include "support/test_support.h"
 
@@ -85,6 +89,47 @@ TEST_F(ReaderThreadTest, InvisibleStartupRunsOnceOnTheGuiThread) {
     FormCreate(services, {"orva", "USB", "-L01", "-U"});
     EXPECT_EQ(services.runs, 1);  // the start-up run, on this thread
     EXPECT_FALSE(ReaderThreadRunning());
+}
+
+// The reader thread with the real reading run and an in-process terminal: the provider keeps
+// answering run after run (a loaded library is looked up again before each run; an in-process
+// one must not be).
+TEST_F(ReaderThreadTest, AnInProcessCtApiProviderServesThreeRunsInEndlessMode) {
+    constexpr char kReset[] = "20 11 00 00 00";
+    constexpr char kRequest[] = "20 12 01 00 01 01";
+    constexpr char kEject[] = "20 15 01 00 01 01";
+    test::ScriptedCtApi terminal;
+    for (int card = 1; card <= 3; ++card) {
+        terminal.Expect(kReset, "90 00")
+            .Expect(kRequest, "A2 13 10 91 90 00")
+            .Expect("00 A4 04 00 06 D2 76 00 00 01 01", "90 00")
+            .Expect("00 B0 00 00 00", "60 0A 80 03 41 42 43 8E 01 5A 62 82")
+            .Expect("00 0E 00 00", "90 00");
+        // The third card is the last: the endless mode is switched off while it is ejected.
+        terminal.Then({kEject, "90 00", 0, true,
+                       card == 3 ? std::function<void()>([] { core::Options().endless = false; })
+                                 : std::function<void()>()});
+    }
+    services.onRun = [&] { reading::ButtonReadClick(terminal); };
+    Start({"USB", "-L01", "-E", "-FORVA.TXT"});
+    WaitForReader();
+    const std::string output = core::Options().outputFileName;
+
+    EXPECT_EQ(services.runs, 3);
+    EXPECT_EQ(terminal.Remaining(), 0u);
+    EXPECT_EQ(std::count_if(terminal.calls.begin(), terminal.calls.end(),
+                            [](const std::string& call) { return call.rfind("init 1 ", 0) == 0; }),
+              3);
+    EXPECT_EQ(std::count(terminal.calls.begin(), terminal.calls.end(), "close 1"), 3);
+    const std::vector<std::string> log = ui.hexlist;
+    EXPECT_EQ(std::count(log.begin(), log.end(), "CT_close=0"), 3);
+    for (const auto& line : log) {
+        EXPECT_EQ(line.find("Fehler"), std::string::npos) << line;
+    }
+    EXPECT_EQ(test::ReadFileBytes(output),
+              test::Hex("04 4F 4B 56 4B 20 30 31 80 E3 41 42 43 8E E1 35 41 04"));
+    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_EQ(Closes(), 1);
 }
 
 // A run that waits for a card until the abort flag is set, like the reading run.

@@ -22,7 +22,6 @@
 namespace orva::sim {
 namespace {
 
-using terminal::EntryPoints;
 using test::Hex;
 
 const std::filesystem::path kCards = std::filesystem::path(ORVA_TEST_DATA_DIR) / "cards";
@@ -75,11 +74,10 @@ protected:
     }
 
     void TearDown() override {
-        if (terminal::CtApiLibraryLoaded() && EntryPoints().close != nullptr) {
+        if (library.Loaded() && EntryPoints().close != nullptr) {
             (void)EntryPoints().close(1);
         }
-        terminal::UnloadCtApiLibrary();
-        EntryPoints() = {};
+        library.Unload();
         UnsetEnv("ORVA_SIM_CARDS");
         UnsetEnv("ORVA_SIM_TRACE");
         terminal::ResetCommandTable();
@@ -99,7 +97,7 @@ protected:
     void UseFixture(const char* name) { SetEnv("ORVA_SIM_CARDS", (kCards / name).string()); }
 
     void Load() {
-        ASSERT_EQ(terminal::LoadCtApiLibrary("USB", "SIM"), terminal::LoadResult::Loaded);
+        ASSERT_EQ(library.Load("USB", "SIM"), terminal::LoadResult::Loaded);
     }
 
     void Open() {
@@ -110,7 +108,7 @@ protected:
     // One row of the program's command table, as the reading run sends it.
     ByteVector Row(int row) {
         lenr = 0;
-        result = terminal::ExecuteCommand(row, lenr, response);
+        result = terminal::ExecuteCommand(library, row, lenr, response);
         return ByteVector(response.begin(), response.begin() + std::min<std::size_t>(lenr, 9999));
     }
 
@@ -167,6 +165,9 @@ protected:
     terminal::Response response{};
     std::uint16_t lenr = 0;
     std::uint8_t dad = 0, sad = 0;
+    const terminal::CtApiEntryPoints& EntryPoints() const { return library.EntryPoints(); }
+
+    terminal::CtApiLibrary library;
     std::int8_t result = 0;
     int images = 0;
 };
@@ -174,10 +175,10 @@ protected:
 TEST_F(SimTest, AllThreeLibraryNamesLoad) {
     for (const char* port : {"COM1", "USB", "LAN2"}) {
         SCOPED_TRACE(port);
-        EXPECT_EQ(terminal::LoadCtApiLibrary(port, "SIM"), terminal::LoadResult::Loaded);
+        EXPECT_EQ(library.Load(port, "SIM"), terminal::LoadResult::Loaded);
         EXPECT_NE(EntryPoints().data, nullptr);
         EXPECT_NE(EntryPoints().close, nullptr);
-        terminal::UnloadCtApiLibrary();
+        library.Unload();
     }
 }
 
@@ -391,7 +392,7 @@ TEST_F(SimTest, PinWaitOfTheProgramSeesTheCardAnswerAtLast) {
     Row(terminal::kRowRequestIcc);
     Row(terminal::kRowSelectKvk);
     EXPECT_EQ(Row(terminal::kRowReadKvk), Hex("69 00"));
-    terminal::AwaitPinEntry(terminal::kRowReadKvk, lenr, response);
+    terminal::AwaitPinEntry(library, terminal::kRowReadKvk, lenr, response);
     EXPECT_EQ(sleep.Waits(), (std::vector<unsigned>{1000, 1000, 1000}));
     ASSERT_GE(lenr, 2);
     EXPECT_EQ(response[0], 0x60);
@@ -557,8 +558,7 @@ TEST_F(SimTest, BadImagesMakeInitFailWithOneLine) {
         EXPECT_EQ(EntryPoints().init(1, 1), -1);
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   "ct_api simulator: " + path.string() + c.fault + "\n");
-        terminal::UnloadCtApiLibrary();
-        EntryPoints() = {};
+        library.Unload();
     }
 }
 

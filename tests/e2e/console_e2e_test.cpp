@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -42,10 +43,16 @@ std::string ReadText(const fs::path& path) {
     return text.str();
 }
 
-// The [card] sections of a card image from the shared fixtures.
+// The [card] sections of a card image from the shared fixtures, with the files they name
+// (@file) taken from the fixtures' folder.
 std::string Cards(const char* fixture) {
-    const std::string text = ReadText(fs::path(ORVA_TEST_DATA_DIR) / "cards" / fixture);
-    return text.substr(text.find("[card]"));
+    const fs::path folder = fs::path(ORVA_TEST_DATA_DIR) / "cards";
+    std::string text = ReadText(folder / fixture);
+    text = text.substr(text.find("[card]"));
+    for (std::size_t at = text.find("= @"); at != std::string::npos; at = text.find("= @", at + 3)) {
+        text.insert(at + 3, folder.string() + "/");
+    }
+    return text;
 }
 
 // One orva (or simulator) process with pipes on its standard streams, ended when the object goes.
@@ -179,6 +186,47 @@ std::vector<std::string> Records(const std::string& out) {
     return records;
 }
 
+// Record bytes as hex text, so that a difference shows where it lies.
+std::string AsHex(const std::string& bytes) {
+    return test::ToHex(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+}
+
+// A memory card whose memory is erased: 256 bytes FF, the application from offset 30 on.
+std::string BlankCard() {
+    std::string card = "[card]\nkind = kvk\ndata =";
+    for (int i = 0; i < 256; ++i) card += " FF";
+    return card + "\n";
+}
+
+// What the KVK rules make of it: the terminal returns the 226 FF bytes behind offset 30 and
+// 62 82; without tags the record keeps 218 bytes, then byte 218 as hex digits. On the way to
+// the client (standard output) FF becomes 1F.
+std::string BlankCardRecord() {
+    return "\x04OKVK 01" + std::string(218, '\x1F') + "FF\x04";
+}
+
+// A card of 200 untagged text bytes: too short for the KVK rules without tags (218).
+std::string ShortUntaggedCard() {
+    std::string card = "[card]\nkind = kvk\napp_offset = 0\ndata =";
+    const std::string text = "UNTAGGED KVK ";
+    for (int i = 0; i < 200; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02X", static_cast<unsigned char>(text[i % text.size()]));
+        card += hex;
+    }
+    return card + "\n";
+}
+
+// The record of tests/data/cards/kvk_mobile.ini over the CT-API: from the 80 tag (the terminal's
+// 60 7B is not kept) through the terminal's objects up to the 93 tag's length byte, then the
+// check value's first byte 5A as hex digits.
+const std::string kMobileRecordTail =
+    "80 EC 42 4B 4B 20 54 65 73 74 77 65 72 6B 81 E7 31 30 39 39 39 39 39 8F E5 33 38 38 32 35 "
+    "82 EA 34 37 31 31 30 38 31 35 31 32 83 E4 31 30 30 30 90 E1 31 85 E4 49 6C 73 65 87 E8 42 "
+    "72 7D 63 6B 6E 65 72 88 E8 31 34 30 38 31 39 36 32 89 F1 41 6D 20 57 65 69 7E 65 6E 20 53 "
+    "74 65 69 6E 20 34 8B E5 33 37 30 37 33 8C E9 47 7C 74 74 69 6E 67 65 6E 8D E4 31 32 32 38 "
+    "8E E1 45 91 E3 25 F1 E3 92 E4 4D 54 30 31 93 E2 35 41 04";
+
 class ConsoleE2eTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -311,15 +359,74 @@ TEST_F(ConsoleE2eTest, StartupFailuresAreOneLineEach) {
     }
 }
 
+// A record carries only the card just read: never the files, the bytes or the form of an
+// earlier card, in one process or across processes.
+std::vector<std::string> ReadRecords(Orva& orva, std::size_t count) {
+    const auto deadline = Clock::now() + 60s;
+    while (Records(orva.Out()).size() < count && Clock::now() < deadline && !orva.Ended(100ms)) {
+    }
+    return Records(orva.Out());
+}
+
+TEST_F(ConsoleE2eTest, BlankCardAfterAnEgkInEndlessModeTakesTheKvkRules) {
+    WriteImage(Cards("egk.ini") + "\n" + BlankCard());
+    Orva orva({"USB", "-LSIM", "-E"}, Env());
+    ASSERT_EQ(ReadRecords(orva, 2).size(), 2u) << orva.Err();
+    orva.Interrupt();
+    ASSERT_TRUE(orva.Ended(15s)) << orva.Err();
+    const std::vector<std::string> records = Records(orva.Out());
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_NE(records[0].find("PD>"), std::string::npos);
+    EXPECT_EQ(AsHex(records[1]),
+              AsHex(BlankCardRecord()));
+    EXPECT_EQ(records[2], kErrorRecord);
+}
+
+TEST_F(ConsoleE2eTest, StaleEgkFilesNeverReachTheRecordOfALaterMemoryCard) {
+    WriteImage(Cards("egk.ini"));
+    {
+        Orva egk({"USB", "-LSIM"}, Env());
+        ASSERT_TRUE(egk.Ended(60s)) << egk.Err();
+        ASSERT_NE(egk.Out().find("VD>"), std::string::npos) << egk.Err();
+    }
+    ASSERT_TRUE(fs::exists(tmp.Path() / "PD.GZ"));
+    ASSERT_TRUE(fs::exists(tmp.Path() / "VD.GZ"));
+
+    WriteImage(BlankCard());
+    Orva orva({"USB", "-LSIM"}, Env());
+    ASSERT_TRUE(orva.Ended(60s)) << orva.Err();
+    EXPECT_EQ(AsHex(orva.Out()),
+              AsHex(BlankCardRecord()));
+    // The intermediate files stay where they are for integrators.
+    EXPECT_TRUE(fs::exists(tmp.Path() / "PD.GZ"));
+}
+
+TEST_F(ConsoleE2eTest, ShortUntaggedCardAfterAnEgkIsIncompleteWithoutAnyEgkByte) {
+    WriteImage(Cards("egk.ini") + "\n" + ShortUntaggedCard());
+    Orva orva({"USB", "-LSIM", "-D"}, Env());
+    ASSERT_TRUE(orva.Says("Hexlist: Port=USB"));
+    orva.Type("\n");
+    ASSERT_EQ(ReadRecords(orva, 1).size(), 1u) << orva.Err();
+    orva.Type("\n");
+    const std::vector<std::string> records = ReadRecords(orva, 2);
+    ASSERT_EQ(records.size(), 2u) << orva.Err();
+    // 200 text bytes and the status word 62 82: too short without tags, so the box and the
+    // ErrorRecord, not a record padded with what the eGK left in the buffer.
+    EXPECT_TRUE(orva.Says("Fehler: Daten unvollst\xC3\xA4ndig! (202): 55 4e\n")) << orva.Err();
+    EXPECT_EQ(records[1], kErrorRecord);
+    orva.EndInput();
+    ASSERT_TRUE(orva.Ended(15s)) << orva.Err();
+}
+
 // The serial transport end to end: orva drives the simulated serial terminal on a pty.
 class SerialConsoleE2eTest : public ConsoleE2eTest {
 protected:
-    void StartTerminal(const std::string& cards) {
+    void StartTerminal(const std::string& cards, const std::vector<std::string>& extra = {}) {
         WriteImage(cards);
         link = tmp.Path() / "ttyKVK";
-        terminal = std::make_unique<Orva>(
-            std::vector<std::string>{"--cards", image.string(), "--link", link.string()},
-            std::vector<std::string>{}, "orva-serial-sim");
+        std::vector<std::string> args{"--cards", image.string(), "--link", link.string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        terminal = std::make_unique<Orva>(args, std::vector<std::string>{}, "orva-serial-sim");
         ASSERT_TRUE(terminal->Started());
         const auto deadline = Clock::now() + 10s;
         while (!fs::exists(link) && Clock::now() < deadline) {
@@ -373,6 +480,40 @@ TEST_F(SerialConsoleE2eTest, OneCardWithoutEndlessThenTheProgramCloses) {
         terminal->Ended(5s);
         StartTerminal(Cards("kvk.ini"));
     }
+}
+
+TEST_F(SerialConsoleE2eTest, BlankCardWithStaleEgkFilesTakesTheKvkRules) {
+    WriteImage(Cards("egk.ini"));
+    {
+        Orva egk({"USB", "-LSIM"}, Env());
+        ASSERT_TRUE(egk.Ended(60s)) << egk.Err();
+        ASSERT_NE(egk.Out().find("VD>"), std::string::npos) << egk.Err();
+    }
+    ASSERT_TRUE(fs::exists(tmp.Path() / "PD.GZ"));
+
+    StartTerminal(BlankCard());
+    Orva orva({"COM3", "-U"}, SerialEnv());
+    ASSERT_TRUE(orva.Ended(60s)) << orva.Err();
+    EXPECT_EQ(AsHex(orva.Out()),
+              AsHex(BlankCardRecord()));
+}
+
+// A mobile terminal's objects 91, 92 and 93 behind the template, through both simulated
+// terminals: the record ends two bytes behind the 93 tag. Over the line the whole answer comes
+// in one block (a chained answer ends after the 8E object) and the template's 60 7B is kept.
+TEST_F(SerialConsoleE2eTest, MobileTerminalKvkEndsTheRecordBehindThe93Tag) {
+    const std::string header = "04 4F 4B 56 4B 20 30 31 ";
+    WriteImage(Cards("kvk_mobile.ini"));
+    {
+        Orva orva({"USB", "-LSIM"}, Env());
+        ASSERT_TRUE(orva.Ended(30s)) << orva.Err();
+        EXPECT_EQ(AsHex(orva.Out()), header + kMobileRecordTail);
+    }
+    StartTerminal(Cards("kvk_mobile.ini"), {"--chunk", "254"});
+    Orva orva({"COM3", "-U"}, SerialEnv());
+    ASSERT_TRUE(orva.Ended(60s)) << orva.Err();
+    EXPECT_EQ(AsHex(orva.Out()),
+              header + "60 7B " + kMobileRecordTail);
 }
 
 }  // namespace

@@ -463,9 +463,16 @@ std::string ReadText(const fs::path& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+// The [card] sections of a fixture, with the files they name (@file) taken from the fixtures'
+// folder.
 std::string CardSections(const char* fixture) {
-    const std::string text = ReadText(CardsDir() / fixture);
-    return text.substr(text.find("[card]"));
+    std::string text = ReadText(CardsDir() / fixture);
+    text = text.substr(text.find("[card]"));
+    const std::string folder = Narrow(WinePath(CardsDir())) + "\\";
+    for (std::size_t at = text.find("= @"); at != std::string::npos; at = text.find("= @", at + 3)) {
+        text.insert(at + 3, folder);
+    }
+    return text;
 }
 
 // The reference client, receiving into its own folder.
@@ -594,6 +601,28 @@ TEST_F(ReadE2eTest, EndlessReadsThreeCardsInOrderUntilAbbruch) {
     EXPECT_NE(records[1].find("Hans-Joachim"), std::string::npos);
     EXPECT_NE(records[2].find("Br}ckner"), std::string::npos);
     EXPECT_EQ(records[3], std::string(kErrorRecord.begin(), kErrorRecord.end()));
+}
+
+// A memory card read after an eGK gets a record of its own bytes: a blank card (erased memory,
+// all FF) takes the KVK rules, not the eGK files the card before it left in the folder.
+TEST_F(ReadE2eTest, BlankCardAfterAnEgkReachesTheClientAsAKvkRecord) {
+    std::string blank = "[card]\nkind = kvk\ndata =";
+    for (int i = 0; i < 256; ++i) blank += " FF";
+    const fs::path image =
+        Image("[terminal]\ninit = 0\n" + CardSections("egk.ini") + "\n" + blank + "\n");
+    Orva orva({"USB", "-LSIM", "-E"}, tmp.Path(), Sim(image));
+    HWND main = orva.MainWindow();
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(ClientHas(2, 60s));
+    ASSERT_TRUE(WaitingForCard(main));
+    PostMessageW(GetDlgItem(main, app::kIdButtonAbbruch), BM_CLICK, 0, 0);
+    EXPECT_TRUE(orva.Ended(15s));
+    const std::vector<std::string> records = client.Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_NE(records[0].find("PD>"), std::string::npos);
+    // 226 FF bytes behind offset 30 and 62 82: 218 kept, byte 218 as hex; FF becomes 1F.
+    EXPECT_EQ(records[1], "\x04OKVK 01" + std::string(218, '\x1F') + "FF\x04");
+    EXPECT_EQ(records[2], std::string(kErrorRecord.begin(), kErrorRecord.end()));
 }
 
 TEST_F(ReadE2eTest, DebugModeReadsOnTheButtonAndDelRecordDecidesTheErase) {

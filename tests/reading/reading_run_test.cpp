@@ -90,7 +90,7 @@ TEST_F(ReadingRunTest, KvkRunWaitsForTheCardReadsTwiceErasesEjectsAndDelivers) {
         .Expect(kEject, "62 00")
         .Expect(kEject, "90 00");
 
-    ButtonReadClick();
+    ButtonReadClick(ctapi);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(ctapi.calls.front(), "init 1 3");
@@ -107,7 +107,6 @@ TEST_F(ReadingRunTest, KvkRunWaitsForTheCardReadsTwiceErasesEjectsAndDelivers) {
     EXPECT_EQ(core::Reader().cardKind, core::CardKind::Kvk);
     EXPECT_EQ(terminal::CommandTable()[terminal::kRowReadKvk].command,
               terminal::kInitialCommandTable[terminal::kRowReadKvk].command);
-    EXPECT_EQ(terminal::EntryPoints().close, nullptr);  // looked up again by the next run
     EXPECT_EQ(ui.terminates, 0);
     EXPECT_TRUE(ui.boxes.empty());
 }
@@ -160,7 +159,7 @@ TEST_P(KvkDataTest, StoresTheTemplateAndDelivers) {
     }
     ctapi.Expect(kErase, "90 00").Expect(kEject, "90 00");
 
-    ButtonReadClick();
+    ButtonReadClick(ctapi);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(ToHex(Record()), ToHex(c.record));
@@ -197,7 +196,7 @@ TEST_P(KvkPinTest, ReadWaitsForThePin) {
     }
     ctapi.Expect(kErase, "90 00").Expect(kEject, "90 00");
 
-    ButtonReadClick();
+    ButtonReadClick(ctapi);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(ToHex(Record()), ToHex(c.record));
@@ -227,7 +226,7 @@ TEST_F(ReadingRunTest, EraseOnlyOutsideDebugOrWhenTicked) {
             script.Expect(kErase, "90 00");
         }
         script.Expect(kEject, "90 00");
-        ButtonReadClick();
+        ButtonReadClick(script);
         EXPECT_EQ(script.Remaining(), 0u);
         EXPECT_EQ(Record(), kShortRecord);
     }
@@ -256,7 +255,7 @@ TEST_P(InitTest, OpensTheTerminalOrEndsTheRun) {
         ctapi.Expect(kReset, "90 00").Expect(kRequest, "6F 00");
     }
 
-    ButtonReadClick();
+    ButtonReadClick(ctapi);
 
     ASSERT_GE(ui.hexlist.size(), c.lines.size());
     EXPECT_EQ(Lines(ui.hexlist.begin(), ui.hexlist.begin() + static_cast<long>(c.lines.size())),
@@ -277,7 +276,6 @@ TEST_P(InitTest, OpensTheTerminalOrEndsTheRun) {
     } else {
         EXPECT_EQ(ctapi.calls.size(), c.results.size());  // no CT_data, no CT_close
         EXPECT_FALSE(std::filesystem::exists(output));
-        EXPECT_NE(terminal::EntryPoints().close, nullptr);  // the next run keeps them
         EXPECT_EQ(ui.hexlist.size(), c.lines.size());
     }
     EXPECT_EQ(sleep.Waits(), c.results.front() == -10 ? std::vector<unsigned>{500}
@@ -306,9 +304,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Serial mode: no library, so no entry points. Nothing is called; it reads as a failed CT_init.
 TEST_F(ReadingRunTest, WithoutLibraryNothingIsCalled) {
     core::Options().debug = true;
-    terminal::EntryPoints() = {};
-    ButtonReadClick();
-    EXPECT_TRUE(ctapi.calls.empty());
+    terminal::CtApiLibrary none;
+    ButtonReadClick(none);
     EXPECT_EQ(ui.hexlist, Lines{"Fehler CT_init=-1"});
     EXPECT_FALSE(std::filesystem::exists(output));
 }
@@ -325,7 +322,7 @@ TEST_F(ReadingRunTest, FailedCardResetResetsTheTerminalAndAsksAgain) {
         std::filesystem::remove(output);
         script.Expect(kReset, "90 00").Expect(kRequest, answer).Expect(kReset, "90 00")
             .Expect(kRequest, "6F 00");
-        ButtonReadClick();
+        ButtonReadClick(script);
         EXPECT_EQ(script.Remaining(), 0u);
         EXPECT_EQ(script.calls.back(), "close 1");
         EXPECT_EQ(Record(), kErrorRecord);
@@ -337,7 +334,7 @@ TEST_F(ReadingRunTest, AbortWhileWaitingClosesAndTerminatesWithoutDelivery) {
     ctapi.Expect(kReset, "90 00").Expect(kRequest, "62 00");
     ctapi.Then({kRequest, "62 00", 0, true, [] { core::Reader().abort = true; }});
 
-    ButtonReadClick();
+    ButtonReadClick(ctapi);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(ctapi.calls.back(), "close 1");
@@ -346,7 +343,6 @@ TEST_F(ReadingRunTest, AbortWhileWaitingClosesAndTerminatesWithoutDelivery) {
     for (const auto& line : ui.hexlist) {
         EXPECT_EQ(line.find("CT_close="), std::string::npos);
     }
-    EXPECT_EQ(terminal::EntryPoints().close, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -360,7 +356,7 @@ TEST_F(ReadingRunTest, EgkOfAnotherGenerationShowsTheNoticeAndReadsOn) {
     ctapi.Expect(kStatus, "6A 82").Expect(kEject, "62 00").Expect(kEject, "6A 80")
         .Expect(kReset, "90 00");
 
-    ButtonReadClick();
+    ButtonReadClick(ctapi);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     ASSERT_EQ(ui.boxes.size(), 1u);
@@ -395,7 +391,7 @@ TEST_F(ReadingRunTest, MissingEgkFileDeliversTheErrorRecord) {
         script.Expect(kVersion1, "90 00").Expect(kSelectHca, "90 00");
         script.Expect(kStatus, kStatusAnswer).Expect(kPd, c.pd).Expect(kVd, c.vd);
         script.Expect(kErase, "90 00").Expect(kEject, "90 00");
-        ButtonReadClick();
+        ButtonReadClick(script);
         EXPECT_EQ(script.Remaining(), 0u);
         EXPECT_EQ(script.calls.back(), "close 1");
         EXPECT_EQ(Record(), kErrorRecord);
@@ -423,7 +419,7 @@ TEST_F(ReadingRunTest, SerialNumberOnlyWithOptionAndGoodReset) {
         }
         script.Expect(kVersion1, "90 00").Expect(kSelectHca, "90 00").Expect(kStatus, "6A 82")
             .Expect(kEject, "90 00");
-        ButtonReadClick();
+        ButtonReadClick(script);
         EXPECT_EQ(script.Remaining(), 0u);
         EXPECT_EQ(core::Reader().iccsn, c.read ? "5A0A80276883110000017222" : "");
         EXPECT_EQ(std::filesystem::exists(TempFile("GDO.TXT")), c.read);
@@ -458,7 +454,7 @@ TEST_F(ReadingRunTest, EjectLoopDoesNotSpinOnAFailingLibrary) {
         for (const auto& eject : c.ejects) {
             script.Then(eject);
         }
-        ButtonReadClick();
+        ButtonReadClick(script);
         EXPECT_EQ(script.Remaining(), 0u);
         EXPECT_EQ(script.calls.back(), "close 1");
         EXPECT_EQ(waits.Waits(), c.waits);

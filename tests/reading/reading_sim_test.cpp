@@ -48,8 +48,7 @@ protected:
         SetEnv("ORVA_SIM_TRACE", trace.string());
     }
     void TearDown() override {
-        terminal::UnloadCtApiLibrary();
-        terminal::EntryPoints() = {};
+        library.Unload();
         SetEnv("ORVA_SIM_TRACE", "");
         SetEnv("ORVA_SIM_CARDS", "");
         core::ResetState();
@@ -58,7 +57,7 @@ protected:
 
     void Load(const std::string& cards) {
         SetEnv("ORVA_SIM_CARDS", cards);
-        ASSERT_EQ(terminal::LoadCtApiLibrary("USB", "SIM"), terminal::LoadResult::Loaded);
+        ASSERT_EQ(library.Load("USB", "SIM"), terminal::LoadResult::Loaded);
     }
 
     // The trace with each CT_data line cut to the command it carried.
@@ -78,6 +77,7 @@ protected:
         return out;
     }
 
+    terminal::CtApiLibrary library;
     test::RecordingUi ui;
     test::FastSleep sleep;
     test::TempFolder folder{"orva-sim-run"};
@@ -88,7 +88,7 @@ protected:
 TEST_F(SimRunTest, ReadsTheKvkImage) {
     Load(std::string(ORVA_TEST_DATA_DIR) + "/cards/kvk.ini");
 
-    ButtonReadClick();
+    ButtonReadClick(library);
 
     EXPECT_EQ(Calls(), (Lines{
                            "CT_init ctn=1 pn=0 -> 0",
@@ -121,7 +121,7 @@ TEST_F(SimRunTest, ReadsTheDemoEgk) {
     core::Options().readGdo = true;
     Load("");
 
-    ButtonReadClick();
+    ButtonReadClick(library);
 
     EXPECT_EQ(Calls(), (Lines{
                            "CT_init ctn=1 pn=0 -> 0",
@@ -204,7 +204,7 @@ TEST_F(SimRunTest, ReadsAnEgkMadeOfRealCardFiles) {
                          << "\nstatus = @status.bin\npd = @pd.bin\nvd = @vd.bin\n";
     Load(image.string());
 
-    ButtonReadClick();
+    ButtonReadClick(library);
 
     EXPECT_EQ(Calls(), (Lines{
                            "CT_init ctn=1 pn=0 -> 0",
@@ -269,7 +269,7 @@ TEST_F(SimRunTest, ReadsAnEgkMadeOfRealCardFiles) {
 TEST_F(SimRunTest, ReadsALongKvkTemplate) {
     Load(std::string(ORVA_TEST_DATA_DIR) + "/cards/kvk_long.ini");
 
-    ButtonReadClick();
+    ButtonReadClick(library);
 
     const Lines calls = Calls();
     ASSERT_EQ(calls.size(), 8u);

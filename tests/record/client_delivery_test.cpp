@@ -246,7 +246,7 @@ protected:
 
 TEST_F(EgkClientDeliveryTest, RealCardRecordReachesTheClientByteForByte) {
     Client client(kClientClass);
-    EXPECT_TRUE(DeliverRecord(data));
+    EXPECT_TRUE(DeliverRecord(data, DataOrigin::EgkBranch));
     const auto records = client.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(test::Text(records[0]), expected);
@@ -256,7 +256,7 @@ TEST_F(EgkClientDeliveryTest, RealCardRecordReachesTheClientByteForByte) {
 
 TEST_F(EgkClientDeliveryTest, RealCardRecordInTheOutputFile) {
     core::Options().outputFileName = (temp.Path() / "ORVA.TXT").string();
-    EXPECT_TRUE(DeliverRecord(data));
+    EXPECT_TRUE(DeliverRecord(data, DataOrigin::EgkBranch));
     EXPECT_EQ(test::Text(test::ReadFileBytes(temp.Path() / "ORVA.TXT")), expected);
     EXPECT_TRUE(ui.boxes.empty());
 }

@@ -31,12 +31,13 @@ protected:
     }
 
     // Composes from a data buffer of the reader's size that holds bytes at its start.
-    ComposeResult Compose(const std::vector<std::uint8_t>& bytes, std::size_t length) {
+    ComposeResult Compose(const std::vector<std::uint8_t>& bytes, std::size_t length,
+                          DataOrigin origin = DataOrigin::MemoryCard) {
         data.assign(core::kDataBufferSize, 0);
         std::copy(bytes.begin(), bytes.end(), data.begin());
         record.assign(kRecordBufferSize, 0xAA);
         recordLength = length;
-        return ComposeRecord(record, data, recordLength);
+        return ComposeRecord(record, data, recordLength, origin);
     }
     std::vector<std::uint8_t> Record() const {
         return {record.begin(), record.begin() + static_cast<std::ptrdiff_t>(recordLength)};
@@ -172,19 +173,31 @@ protected:
 };
 
 TEST_F(EgkComposeTest, ChoiceOfForm) {
+    // The two-byte test decides only for the data of this run's eGK branch; a memory card's
+    // data take the KVK rules whatever they begin with, so the files of an earlier eGK in the
+    // folder never reach its record.
+    using enum DataOrigin;
     const struct {
         const char* data;
         std::size_t length;
+        DataOrigin origin;
         bool egk;
     } cases[] = {
-        {"FF FF 80 8E 00", 5, true},     {"FF FF", 16000, true},       {"00 05 80 41 41", 5, true},
-        {"01 00 41", 256, true},         {"00 06 80 41 41 41 8E 00", 5, false},
-        {"FF FE 80 41 41 8E 00 00", 8, false},
+        {"FF FF 80 8E 00", 5, EgkBranch, true},
+        {"FF FF", 16000, EgkBranch, true},
+        {"00 05 80 41 41", 5, EgkBranch, true},
+        {"01 00 41", 256, EgkBranch, true},
+        {"00 06 80 41 41 41 8E 00", 5, EgkBranch, false},
+        {"FF FE 80 41 41 8E 00 00", 8, EgkBranch, false},
+        {"FF FF 80 8E 00", 5, MemoryCard, false},
+        {"00 05 80 41 41", 5, MemoryCard, false},
+        {"01 00 41", 256, MemoryCard, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.data);
+        SCOPED_TRACE(c.origin == EgkBranch ? "eGK branch" : "memory card");
         commands.clear();
-        const ComposeResult result = Compose(Hex(c.data), c.length);
+        const ComposeResult result = Compose(Hex(c.data), c.length, c.origin);
         EXPECT_EQ(!commands.empty(), c.egk);
         if (c.egk) {
             EXPECT_EQ(result, ComposeResult::Built);
@@ -192,10 +205,18 @@ TEST_F(EgkComposeTest, ChoiceOfForm) {
     }
 }
 
+TEST_F(EgkComposeTest, BlankMemoryCardTakesTheKvkRules) {
+    // Erased memory reads FF; 228 bytes without tags keep 218 of them.
+    const std::vector<std::uint8_t> blank(228, 0xFF);
+    ASSERT_EQ(Compose(blank, blank.size(), DataOrigin::MemoryCard), ComposeResult::Built);
+    EXPECT_TRUE(commands.empty());
+    EXPECT_EQ(Text(Record()), kHeader + std::string(218, '\xFF') + "FF\x04");
+}
+
 TEST_F(EgkComposeTest, RecordOfThreeTextsVersionAndSerialNumber) {
     core::Reader().version = "000000000000300000000301000003";
     core::Reader().iccsn = "80276883110000017222";
-    ASSERT_EQ(Compose(Hex("FF FF"), 2), ComposeResult::Built);
+    ASSERT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::Built);
     EXPECT_EQ(Text(Record()), kHeader +
                                   "PD>Kunde>Name>M\xFCller\n"
                                   "VD>Beginn>20240101\n"
@@ -208,13 +229,13 @@ TEST_F(EgkComposeTest, RecordOfThreeTextsVersionAndSerialNumber) {
 }
 
 TEST_F(EgkComposeTest, WithoutVersionAndSerialNumberTheStatusEndsTheRecord) {
-    ASSERT_EQ(Compose(Hex("FF FF"), 2), ComposeResult::Built);
+    ASSERT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::Built);
     EXPECT_EQ(Text(Record()), kHeader + "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024\x04");
 }
 
 TEST_F(EgkComposeTest, MissingXmlGivesItsPrefixAndABox) {
     std::filesystem::remove(temp.Path() / "VD.XML");
-    ASSERT_EQ(Compose(Hex("FF FF"), 2), ComposeResult::Built);
+    ASSERT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::Built);
     EXPECT_EQ(Text(Record()), kHeader + "PD>Kunde>Name>M\xFCller\nVD>ST>0 2024\x04");
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, "Datei " + temp.WithSeparator() + "VD.XML kann nicht gelesen werden!");
@@ -230,7 +251,7 @@ TEST_F(EgkComposeTest, RecordThatWouldNotFitIsRefused) {
     }
     test::WriteFileBytes(temp.Path() / "PD.XML", Bytes(xml));
     test::WriteFileBytes(temp.Path() / "VD.XML", Bytes(xml));
-    EXPECT_EQ(Compose(Hex("FF FF"), 2), ComposeResult::TooLong);
+    EXPECT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::TooLong);
     EXPECT_EQ(recordLength, 2u);
 }
 
@@ -281,7 +302,7 @@ TEST_F(ComposeTest, EgkFromRealCardFilesWithTheRealGzip) {
     test::WriteFileBytes(temp.Path() / "ST.TXT", Bytes("020090710144441 5.1.0"));
     core::Reader().version = "000000000000300000000301000003";
 
-    ASSERT_EQ(Compose(Hex("FF FF"), 2), ComposeResult::Built);
+    ASSERT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::Built);
 
     // What the record must hold: the flattened decompressed documents of the same card.
     test::TempFolder expected{"orva expected"};

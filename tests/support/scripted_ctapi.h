@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "terminal/ctapi_binding.h"
+
 namespace orva::test {
 
 struct ScriptedExchange {
@@ -18,11 +20,10 @@ struct ScriptedExchange {
     std::function<void()> during;  // runs inside the call (for example to set the abort flag)
 };
 
-class ScriptedCtApi {
+// An in-process provider: pass it to the run; it answers run after run until its script ends.
+class ScriptedCtApi final : public terminal::CtApi {
 public:
-    // Installs itself as the program's CT-API entry points; the destructor removes them.
-    ScriptedCtApi();
-    ~ScriptedCtApi();
+    ScriptedCtApi() = default;
     ScriptedCtApi(const ScriptedCtApi&) = delete;
     ScriptedCtApi& operator=(const ScriptedCtApi&) = delete;
 
@@ -35,6 +36,18 @@ public:
     // What was called, one line each: "init 1 3", "data 20 11 00 00 00", "close 1".
     std::vector<std::string> calls;
     std::size_t Remaining() const;
+
+    bool BeginRun() override { return true; }
+    std::int8_t Init(std::uint16_t ctn, std::uint16_t pn) override;
+    std::int8_t Data(std::uint16_t ctn, std::uint8_t& dad, std::uint8_t& sad,
+                     std::span<const std::uint8_t> command, std::uint16_t& lenr,
+                     std::span<std::uint8_t> response) override;
+    std::int8_t Close(std::uint16_t ctn) override;
+
+private:
+    std::vector<ScriptedExchange> script_;
+    std::size_t next_ = 0;
+    std::size_t inits_ = 0;
 };
 
 }  // namespace orva::test

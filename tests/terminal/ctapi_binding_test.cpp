@@ -14,11 +14,8 @@ namespace {
 class BindingTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetCommandTable(); }
-    void TearDown() override {
-        UnloadCtApiLibrary();
-        EntryPoints() = {};
-        ResetCommandTable();
-    }
+    void TearDown() override { ResetCommandTable(); }
+    CtApiLibrary library;
     test::RecordingUi ui;
 };
 
@@ -46,36 +43,49 @@ TEST_F(BindingTest, LoadOutcomes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.port) + " " + c.suffix);
-        EXPECT_EQ(LoadCtApiLibrary(c.port, c.suffix), c.expected);
-        EXPECT_EQ(CtApiLibraryLoaded(), c.expected != LoadResult::NoLibrary);
-        UnloadCtApiLibrary();
-        EXPECT_FALSE(CtApiLibraryLoaded());
+        EXPECT_EQ(library.Load(c.port, c.suffix), c.expected);
+        EXPECT_EQ(library.Loaded(), c.expected != LoadResult::NoLibrary);
+        EXPECT_EQ(library.BeginRun(), c.expected == LoadResult::Loaded);
+        library.Unload();
+        EXPECT_FALSE(library.Loaded());
     }
 }
 
 TEST_F(BindingTest, LoadedLibraryAnswersTheTerminalReset) {
-    ASSERT_EQ(LoadCtApiLibrary("USB", "TST"), LoadResult::Loaded);
-    ASSERT_NE(EntryPoints().close, nullptr);
-    ASSERT_EQ(EntryPoints().init(1, 1), 0);
+    ASSERT_EQ(library.Load("USB", "TST"), LoadResult::Loaded);
+    ASSERT_TRUE(library.BeginRun());
+    ASSERT_EQ(library.Init(1, 1), 0);
     Response response{};
     std::uint16_t lenr = 0;
-    EXPECT_EQ(ExecuteCommand(kRowResetCt, lenr, response), 0);
+    EXPECT_EQ(ExecuteCommand(library, kRowResetCt, lenr, response), 0);
     EXPECT_EQ(ui.hexlist, (std::vector<std::string>{"8: CT_data=0, Src=1, Dest=2, Len=2: 90 00 "}));
 
     // A library that fails without touching lenr: Len=9999, and the dump stays in the buffer.
     CommandTable()[kRowResetCt].command[0] = 0xFF;
     CommandTable()[kRowResetCt].command[1] = 0xFF;
-    EXPECT_EQ(ExecuteCommand(kRowResetCt, lenr, response), -1);
+    EXPECT_EQ(ExecuteCommand(library, kRowResetCt, lenr, response), -1);
     EXPECT_EQ(ui.hexlist.at(1).rfind("8: CT_data=-1, Src=2, Dest=1, Len=9999: 90 00 00 ", 0), 0u);
 }
 
-TEST_F(BindingTest, LookUpAgainAfterUnloadGivesNoEntryPoints) {
-    ASSERT_EQ(LoadCtApiLibrary("LAN2", "TST"), LoadResult::NoLibrary);
-    ASSERT_EQ(LoadCtApiLibrary("USB", "TST"), LoadResult::Loaded);
-    UnloadCtApiLibrary();
-    LookUpEntryPoints();
-    EXPECT_EQ(EntryPoints().init, nullptr);
-    EXPECT_EQ(EntryPoints().data, nullptr);
+// CT_close empties its entry; the next run looks all three up again, in the module still loaded.
+// Once the module is released there is nothing left to call.
+TEST_F(BindingTest, EachRunLooksTheEntryPointsUpAgain) {
+    ASSERT_EQ(library.Load("LAN2", "TST"), LoadResult::NoLibrary);
+    EXPECT_FALSE(library.BeginRun());
+    ASSERT_EQ(library.Load("USB", "TST"), LoadResult::Loaded);
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_TRUE(library.BeginRun());
+        EXPECT_EQ(library.Init(1, 1), 0);
+        EXPECT_EQ(library.Close(1), 0);
+        EXPECT_EQ(library.EntryPoints().close, nullptr);
+        EXPECT_EQ(library.Close(1), -1);  // emptied: not called again
+    }
+    library.Unload();
+    EXPECT_FALSE(library.BeginRun());
+    EXPECT_EQ(library.EntryPoints().init, nullptr);
+    EXPECT_EQ(library.EntryPoints().data, nullptr);
+    EXPECT_EQ(library.Init(1, 1), -1);
 }
 
 }  // namespace

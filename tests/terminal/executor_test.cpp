@@ -30,9 +30,9 @@ protected:
 
 TEST_F(ExecutorTest, LogsOneLinePerExchangeWithPromptAndAddresses) {
     ctapi.Expect("00 B0 00 00 00", "41 42 62 82").Expect("20 11 00 00 00", "90 00");
-    ASSERT_EQ(ExecuteCommand(kRowReadKvk, lenr, response), 0);
+    ASSERT_EQ(ExecuteCommand(ctapi, kRowReadKvk, lenr, response), 0);
     EXPECT_EQ(lenr, 4);
-    ASSERT_EQ(ExecuteCommand(kRowResetCt, lenr, response), 0);
+    ASSERT_EQ(ExecuteCommand(ctapi, kRowResetCt, lenr, response), 0);
     EXPECT_EQ(ui.hexlist, (std::vector<std::string>{
                               "3: CT_data=0, Src=0, Dest=2, Len=4: 41 42 62 82 ",
                               "8: CT_data=0, Src=1, Dest=2, Len=2: 90 00 ",
@@ -47,7 +47,7 @@ TEST_F(ExecutorTest, FailedCallLeavesLenrAtTheRoomAnnounced) {
     core::Options().debug = true;
     ctapi.Then({"20 11 00 00 00", "", -1, false, {}});
     response.fill(0xAB);
-    EXPECT_EQ(ExecuteCommand(kRowResetCt, lenr, response), -1);
+    EXPECT_EQ(ExecuteCommand(ctapi, kRowResetCt, lenr, response), -1);
     EXPECT_EQ(lenr, kResponseRoom);
     ASSERT_EQ(ui.hexlist.size(), 1u);
     const std::string& line = ui.hexlist[0];
@@ -58,8 +58,8 @@ TEST_F(ExecutorTest, FailedCallLeavesLenrAtTheRoomAnnounced) {
 }
 
 TEST_F(ExecutorTest, MissingDataEntryPointIsNeverCalled) {
-    EntryPoints().data = nullptr;
-    EXPECT_EQ(ExecuteCommand(kRowRequestIcc, lenr, response), -1);
+    CtApiLibrary none;  // nothing loaded
+    EXPECT_EQ(ExecuteCommand(none, kRowRequestIcc, lenr, response), -1);
     EXPECT_EQ(lenr, 0);
     EXPECT_EQ(ui.hexlist, (std::vector<std::string>{"1: CT_data=-1, Src=2, Dest=1, Len=0: "}));
 }
@@ -67,8 +67,8 @@ TEST_F(ExecutorTest, MissingDataEntryPointIsNeverCalled) {
 TEST_F(ExecutorTest, PinWaitRepeatsWithPinPromptUntilTheCardAnswers) {
     ctapi.Expect("00 B0 00 00 00", "69 00").Expect("00 B0 00 00 00", "69 00")
         .Expect("00 B0 00 00 00", "60 01 02 90 00");
-    ExecuteCommand(kRowReadKvk, lenr, response);
-    AwaitPinEntry(kRowReadKvk, lenr, response);
+    ExecuteCommand(ctapi, kRowReadKvk, lenr, response);
+    AwaitPinEntry(ctapi, kRowReadKvk, lenr, response);
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(lenr, 5);
     EXPECT_EQ(sleep.Waits(), (std::vector<unsigned>{1000, 1000}));
@@ -89,8 +89,8 @@ TEST_F(ExecutorTest, PinWaitReturnsAtOnceWithoutStatus6900) {
         ctapi.Expect("00 B0 00 00 00", c.answer);
         response.fill(0);
         response[0] = 0x69;  // a stale status word before the buffer's start must not count
-        ExecuteCommand(kRowReadKvk, lenr, response);
-        AwaitPinEntry(kRowReadKvk, lenr, response);
+        ExecuteCommand(ctapi, kRowReadKvk, lenr, response);
+        AwaitPinEntry(ctapi, kRowReadKvk, lenr, response);
     }
     EXPECT_TRUE(sleep.Waits().empty());
     EXPECT_EQ(ctapi.Remaining(), 0u);
@@ -99,8 +99,8 @@ TEST_F(ExecutorTest, PinWaitReturnsAtOnceWithoutStatus6900) {
 TEST_F(ExecutorTest, AbortEndsThePinWaitAfterAtMostOneMoreExchange) {
     ctapi.Expect("00 B0 00 00 00", "69 00");
     ctapi.Then({"00 B0 00 00 00", "69 00", 0, true, [] { core::Reader().abort = true; }});
-    ExecuteCommand(kRowReadKvk, lenr, response);
-    AwaitPinEntry(kRowReadKvk, lenr, response);
+    ExecuteCommand(ctapi, kRowReadKvk, lenr, response);
+    AwaitPinEntry(ctapi, kRowReadKvk, lenr, response);
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(sleep.Waits().size(), 1u);
     EXPECT_EQ(CommandTable()[kRowReadKvk].Prompt(), "Daten lesen ...");

@@ -676,23 +676,7 @@ std::optional<ByteVector> BuildInsuranceDataFile(
 
 std::span<const std::uint8_t> KvkApplication(const CardImage& card) {
     const std::span<const std::uint8_t> memory(card.data);
-    const std::span<const std::uint8_t> app =
-        memory.subspan(std::min(card.appOffset, memory.size()));
-    if (app.size() < 2 || app[0] != 0x60) {
-        return app;
-    }
-    std::size_t length = app[1];
-    std::size_t header = 2;
-    if (length == 0x81 && app.size() >= 3) {
-        length = app[2];
-        header = 3;
-    } else if (length == 0x82 && app.size() >= 4) {
-        length = static_cast<std::size_t>(app[2] << 8 | app[3]);
-        header = 4;
-    } else if (length >= 0x80) {
-        return app;
-    }
-    return app.first(std::min(app.size(), header + length));
+    return memory.subspan(std::min(card.appOffset, memory.size()));
 }
 
 }  // namespace orva::sim

@@ -122,9 +122,10 @@ struct CardSet {
 [[nodiscard]] std::optional<ByteVector> BuildInsuranceDataFile(
     std::span<const std::uint8_t> vdXml, std::optional<std::span<const std::uint8_t>> gvdXml);
 
-// The KVK application as a terminal's READ BINARY sees it after the SELECT: the template from
-// app_offset to the end of its BER length (tag 60), or to the end of the memory when the
-// template is not there or its length cannot be read.
+// The KVK application as a terminal's READ BINARY sees it after the SELECT: the memory from
+// app_offset to the end of the image. A terminal does not stop at the end of the template:
+// mobile terminals write their objects 91, 92 and 93 behind it, and a blank card reads as
+// whatever its erased memory holds.
 [[nodiscard]] std::span<const std::uint8_t> KvkApplication(const CardImage& card);
 
 // The built-in demo set used when no image is named: one eGK of an invented insured person

@@ -38,7 +38,7 @@
 //                               the MF EF.GDO 2; in DF.HCA EF.PD 1, EF.VD 2, EF.StatusVD 12);
 //                               otherwise offset P1 P2 (15 bits) in the current file. A KVK's
 //                               file is its memory image, from "app_offset" to the end of the
-//                               template once the application is selected.
+//                               image once the application is selected.
 //                               Le 00 = 256; extended Le 00 xx xx (00 00 = 65536), 67 00 on a
 //                               KVK or a card without "extended_length".
 //                               n = Le, or max_data if smaller: n bytes + 90 00; fewer + 62 82
@@ -332,7 +332,7 @@ private:
     }
 
     // The KVK's memory as READ BINARY sees it: all of it before the application is selected,
-    // afterwards the application template.
+    // afterwards from the application's start to the end of the memory.
     static std::span<const std::uint8_t> KvkView(const CardImage& card, bool appSelected) {
         return appSelected ? KvkApplication(card) : std::span<const std::uint8_t>(card.data);
     }

@@ -9,10 +9,10 @@
 //   20 12 ..  REQUEST ICC     62 00 while no card is in (absent_polls, or no card left), then
 //                             the card's request answer (90 00 for a KVK)
 //   00 A4 ..  SELECT          90 00 (6A 82 for a card that is no KVK)
-//   00 B0 ..  READ BINARY     69 00 while pin_polls last; else the application template (from
-//                             app_offset to the end of its tag 60) from the offset on, at most
+//   00 B0 ..  READ BINARY     69 00 while pin_polls last; else the application (the memory from
+//                             app_offset to the end of the image) from the offset on, at most
 //                             Le (00 = 256) and max_data bytes, with 90 00, or 62 82 when the
-//                             template ends first; in I-blocks of at most
+//                             memory ends first; in I-blocks of at most
 //                             `chunk` INF bytes, PCB bit 0x20 while more follows
 //   00 0E ..  ERASE BINARY    90 00
 //   20 15 ..  EJECT ICC       62 00 eject_busy times, then the card's eject answer; the card is
