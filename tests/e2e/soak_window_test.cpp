@@ -134,6 +134,23 @@ private:
     PROCESS_INFORMATION pi_{};
 };
 
+bool TryRead(const fs::path& path, std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char buffer[16384];
+    DWORD n = 0;
+    bool ok = true;
+    text.clear();
+    while ((ok = ReadFile(file, buffer, sizeof buffer, &n, nullptr) != FALSE) && n > 0) {
+        text.append(buffer, n);
+    }
+    CloseHandle(file);
+    return ok;
+}
+
 // The client's records, read once each as they arrive.
 class Records {
 public:
@@ -145,10 +162,10 @@ public:
             if (!fs::exists(folder_ / name)) {
                 return records_.size();
             }
-            // The client writes the file whole before it returns from the message; a file
-            // caught half-written is read again at the next look.
-            std::string text = ReadText(folder_ / name);
-            if (text.empty() || text.back() != '\x04') {
+            // The client holds the file open, unshared, while it writes it: a file caught then
+            // (or half-written) is read again at the next look.
+            std::string text;
+            if (!TryRead(folder_ / name, text) || text.empty() || text.back() != '\x04') {
                 return records_.size();
             }
             records_.push_back(std::move(text));
