@@ -10,6 +10,10 @@ socket) must not be disturbed; its USB driver folder is hidden as well. The clie
 PCSCLITE_CSOCK_NAME; vpcd listens on a free port of its own. The daemon and every card are
 stopped by their process ids; every wait is bounded.
 
+With --windows the same card files are read by ORVA.exe under wine64, once with the simulated
+terminal and once with ct_api_usbPCS.dll, whose SCard calls a test-only winscard.dll
+(winscard_relay.cpp) hands to scard_relay.py on the host, which makes them with pcsc-lite.
+
 Exit status 0 when every scenario passed, 1 when one failed, 77 when the stack cannot run
 here (no mount namespace).
 """
@@ -150,20 +154,27 @@ class Stack:
             raise SkipStack("not root and no /run/pcscd to bind a private folder on")
         env = {k: v for k, v in os.environ.items() if not k.startswith("LISTEN_")}
         self.log = open(os.path.join(folder, "pcscd.log"), "wb")
+        debug_option = ["-d"] if debug else []
         self.daemon = subprocess.Popen(
             unshare + ["sh", "-c", 'mount --bind "$1" /run/pcscd && '
                        'mount --bind "$3" /usr/lib/pcsc/drivers && exec pcscd -f -c "$2" $4',
-                       "sh", self.run_dir, conf, no_drivers, "-d" if debug else ""],
+                       "sh", self.run_dir, conf, no_drivers] + debug_option,
             stdout=self.log, stderr=subprocess.STDOUT, env=env)
         self.card = None
+        wait_until("pcscd's socket", lambda: os.path.exists(self.socket_name) or
+                   self.daemon.poll() is not None)
+        if self.daemon.poll() is not None:
+            # No mount namespace here (a container without the right). Without a system pcscd
+            # the daemon may take its own place; with one, the test cannot run beside it.
+            if os.geteuid() != 0 or os.path.exists("/run/pcscd/pcscd.comm"):
+                raise SkipStack("pcscd cannot run in a mount namespace of its own here, and "
+                                "a system pcscd holds /run/pcscd: " + self.daemon_log())
+            self.socket_name = "/run/pcscd/pcscd.comm"
+            self.daemon = subprocess.Popen(["pcscd", "-f", "-c", conf] + debug_option,
+                                           stdout=self.log, stderr=subprocess.STDOUT, env=env)
+        # pcsc-lite's client library takes the socket's name once, at its first call.
         self.pcsc = Pcsc(self.socket_name)
-        try:
-            wait_until("pcscd and vpcd's readers", self._ready)
-        except Failure:
-            if self.daemon.poll() is not None:
-                raise SkipStack("pcscd did not start in a mount namespace of its own: " +
-                                self.daemon_log())
-            raise
+        wait_until("pcscd and vpcd's readers", self._ready)
 
     def _ready(self):
         if self.daemon.poll() is not None:
@@ -360,6 +371,42 @@ class Orva:
         stop(self.process)
 
 
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class WindowsOrva(Orva):
+    """ORVA.exe under wine64 (through the project's Wine runner), started from its folder."""
+
+    def __init__(self, wine_run, app, folder, args, env):
+        Orva.count += 1
+        self.dir = os.path.join(folder, "orva%d" % Orva.count)
+        os.makedirs(self.dir)
+        self.out_path = os.path.join(self.dir, "stdout")
+        self.err_path = os.path.join(self.dir, "stderr")
+        self.trace_path = os.path.join(self.dir, "trace")
+        full_env = {k: v for k, v in os.environ.items()
+                    if k not in ("ORVA_SIM_CARDS", "ORVA_PCSC_READER")}
+        full_env.update({"ORVA_PCSC_TRACE": windows_path(self.trace_path),
+                         "ORVA_SIM_TRACE": windows_path(self.trace_path)})
+        full_env.update(env)
+        self.args = args
+        self.process = subprocess.Popen([wine_run, os.path.join(app, "ORVA.exe")] + args,
+                                        stdout=open(self.out_path, "wb"),
+                                        stderr=open(self.err_path, "wb"), env=full_env,
+                                        cwd=app, start_new_session=True)
+
+    def kill(self):
+        # SIGTERM first: the runner then ends the prefix's wineserver and its display.
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+
+
 EJECT = "cmd=20 15 01"
 
 
@@ -400,7 +447,8 @@ def read_once(bin_dir, folder, stack, files, *card_options):
     return (read(out) if os.path.exists(out) else b""), orva
 
 
-def scenario_records_as_the_simulator(bin_dir, folder, stack, cards, records):
+def scenario_records_as_the_simulator(args, folder, stack, cards, records):
+    bin_dir = args.bin
     for files in cards:
         record, orva = read_once(bin_dir, folder, stack, files)
         expect_equal(os.path.basename(files), record, records[files], orva)
@@ -408,7 +456,8 @@ def scenario_records_as_the_simulator(bin_dir, folder, stack, cards, records):
             raise Failure("a failed call in a good read" + orva.tail())
 
 
-def scenario_extended_length_refused(bin_dir, folder, stack, cards, records):
+def scenario_extended_length_refused(args, folder, stack, cards, records):
+    bin_dir = args.bin
     files = cards[0]
     wanted = sim_record(bin_dir, folder, sim_image(files, extended=False))
     record, orva = read_once(bin_dir, folder, stack, files, "--no-extended")
@@ -419,7 +468,8 @@ def scenario_extended_length_refused(bin_dir, folder, stack, cards, records):
         raise Failure("no 67 00 fallback to short reads" + orva.tail())
 
 
-def scenario_endless(bin_dir, folder, stack, cards, records):
+def scenario_endless(args, folder, stack, cards, records):
+    bin_dir = args.bin
     orva = Orva(bin_dir, folder, ["USB", "-LPCS", "-E"], pcsc_env(stack))
     try:
         wanted = b""
@@ -443,7 +493,8 @@ def scenario_endless(bin_dir, folder, stack, cards, records):
         orva.kill()
 
 
-def scenario_no_card_within_the_time(bin_dir, folder, stack, cards, records):
+def scenario_no_card_within_the_time(args, folder, stack, cards, records):
+    bin_dir = args.bin
     files = cards[0]
     out = os.path.join(folder, "late-card")
     orva = Orva(bin_dir, folder, ["USB", "-LPCS", "-F" + out], pcsc_env(stack))
@@ -459,7 +510,8 @@ def scenario_no_card_within_the_time(bin_dir, folder, stack, cards, records):
         orva.kill()
 
 
-def scenario_card_pulled_mid_read(bin_dir, folder, stack, cards, records):
+def scenario_card_pulled_mid_read(args, folder, stack, cards, records):
+    bin_dir = args.bin
     out = os.path.join(folder, "pulled")
     stack.insert(cards[0], "--pull-on", "00 B0 81")
     orva = Orva(bin_dir, folder, ["USB", "-LPCS", "-F" + out], pcsc_env(stack))
@@ -473,6 +525,61 @@ def scenario_card_pulled_mid_read(bin_dir, folder, stack, cards, records):
         stack.remove()
 
 
+def windows_app(folder, windows_bin, relay_dll):
+    """ORVA.exe, the two CT-API libraries and GZIP in a folder of their own, with the relaying
+    winscard.dll beside them (the application folder comes first in the DLL search)."""
+    app = os.path.join(folder, "app")
+    os.makedirs(app)
+    for name in ("ORVA.exe", "GZIP.exe", "ct_api_usbPCS.dll", "ct_api_usbSIM.dll"):
+        shutil.copy(os.path.join(windows_bin, name), app)
+    shutil.copy(relay_dll, os.path.join(app, "winscard.dll"))
+    return app
+
+
+def scenario_windows_records(args, folder, stack, cards, records):
+    relay = subprocess.Popen([DEBIAN_PYTHON, os.path.join(HERE, "scard_relay.py"),
+                              "--port-file", os.path.join(folder, "relay.port")],
+                             env=dict(os.environ, PCSCLITE_CSOCK_NAME=stack.socket_name),
+                             stdout=open(os.path.join(folder, "relay.log"), "wb"),
+                             stderr=subprocess.STDOUT)
+    try:
+        port = wait_until("the relay", lambda: os.path.exists(os.path.join(folder, "relay.port"))
+                          and read(os.path.join(folder, "relay.port")).decode())
+        app = windows_app(folder, args.windows, args.relay_dll)
+        for files in cards:
+            name = os.path.basename(files)
+            sim_out = os.path.join(folder, name + "-wine-sim")
+            sim = WindowsOrva(args.wine_run, app, folder,
+                              ["USB", "-LSIM", "-F" + windows_path(sim_out)],
+                              {"ORVA_SIM_CARDS": windows_path(sim_image(files))})
+            try:
+                sim.wait(120)
+            finally:
+                sim.kill()
+            wanted = read(sim_out) if os.path.exists(sim_out) else b""
+            if not wanted.startswith(RECORD_START) or wanted == ERROR_RECORD:
+                raise Failure("ORVA.exe with the simulated terminal: no eGK record for %s%s" %
+                              (name, sim.tail()))
+            if files in records:
+                expect_equal(name + ": Wine and Linux", wanted, records[files], sim)
+            out = os.path.join(folder, name + "-wine-pcsc")
+            stack.insert(files)
+            orva = WindowsOrva(args.wine_run, app, folder,
+                               ["USB", "-LPCS", "-F" + windows_path(out)],
+                               {"ORVA_SCARD_RELAY": port,
+                                # Wine takes its own (backend-less) winscard.dll otherwise.
+                                "ORVA_WINEDLLOVERRIDES": "winscard=n"})
+            try:
+                take_out_when_asked(stack, orva)
+                orva.wait(120)
+            finally:
+                orva.kill()
+            expect_equal(name + " under Wine", read(out) if os.path.exists(out) else b"",
+                         wanted, orva)
+    finally:
+        stop(relay)
+
+
 SCENARIOS = [
     scenario_records_as_the_simulator,
     scenario_extended_length_refused,
@@ -484,33 +591,44 @@ SCENARIOS = [
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--bin", required=True, help="folder of orva and the CT-API libraries")
+    parser.add_argument("--bin", default=os.environ.get("ORVA_PCSC_LINUX_BIN"),
+                        help="folder of the Linux orva and the CT-API libraries")
+    parser.add_argument("--windows", help="folder of ORVA.exe and the Windows libraries: "
+                        "run ORVA.exe under Wine instead")
+    parser.add_argument("--relay-dll", help="the test-only winscard.dll")
+    parser.add_argument("--wine-run", help="the Wine runner")
     parser.add_argument("--cards", required=True, help="tests/data/cards")
     parser.add_argument("--samples", help="the public sample card files")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--only", help="run only the scenario of this name")
     parser.add_argument("--debug", action="store_true", help="pcscd's debug log")
     args = parser.parse_args()
-    args.bin = os.path.abspath(args.bin)
+    for name in ("bin", "windows", "relay_dll", "wine_run"):
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
+    if not args.bin and not args.windows:
+        parser.error("--bin or --windows")
+    scenarios = [scenario_windows_records] if args.windows else SCENARIOS
 
     folder = tempfile.mkdtemp(prefix="orva-pcsc-")
     stack = None
     failed = []
     try:
         cards = make_cards(folder, args.cards, args.samples)
-        records = {files: sim_record(args.bin, folder, sim_image(files)) for files in cards}
+        records = ({files: sim_record(args.bin, folder, sim_image(files)) for files in cards}
+                   if args.bin else {})
         try:
             stack = Stack(folder, args.debug)
         except SkipStack as e:
             print("skipped: %s" % e)
             return 77
-        for scenario in SCENARIOS:
+        for scenario in scenarios:
             name = scenario.__name__[len("scenario_"):]
             if args.only and name != args.only:
                 continue
             started = time.monotonic()
             try:
-                scenario(args.bin, folder, stack, cards, records)
+                scenario(args, folder, stack, cards, records)
                 print("passed: %s (%.1f s)" % (name, time.monotonic() - started))
             except Failure as e:
                 print("FAILED: %s: %s" % (name, e))
@@ -518,7 +636,7 @@ def main():
                 if stack.card is not None:
                     stop(stack.card)
                     stack.card = None
-        print("%d cards, %d scenarios, %d failed" % (len(cards), len(SCENARIOS), len(failed)))
+        print("%d cards, %d scenarios, %d failed" % (len(cards), len(scenarios), len(failed)))
     finally:
         if stack is not None:
             stack.close()
