@@ -5,7 +5,7 @@
 // bit 2: Invisible; bits 3-7 with the next byte: the chunk's length, at most 300), then the
 // chunk.
 //
-// Every block the machine sends must be well formed, every hand-over and the record length
+// Every block the machine sends must be well formed, every hand-over and the collected data
 // must stay within the data buffer, and the state is always a row of the table's serial path.
 #include <vector>
 
@@ -18,10 +18,10 @@ namespace {
 using orva::terminal::ProtocolEffect;
 
 void CheckEffects(const orva::terminal::BlockMachine& machine,
-                  const orva::terminal::ProtocolEffects& effects, std::int32_t recordLength) {
-    ORVA_FUZZ_CHECK(machine.State() >= 0 && machine.State() <= 7);
-    ORVA_FUZZ_CHECK(recordLength >= 0 &&
-                    static_cast<std::size_t>(recordLength) <= orva::core::kDataBufferSize);
+                  const orva::terminal::ProtocolEffects& effects) {
+    const int state = static_cast<int>(machine.State());
+    ORVA_FUZZ_CHECK(state >= 0 && state <= 7);
+    ORVA_FUZZ_CHECK(machine.CollectedData().size() <= orva::core::kDataBufferSize);
     ORVA_FUZZ_CHECK(machine.ReceivedCount() <= orva::terminal::kReceiveBufferSize);
     for (const ProtocolEffect& effect : effects) {
         switch (effect.kind) {
@@ -51,10 +51,8 @@ void CheckEffects(const orva::terminal::BlockMachine& machine,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::uint8_t> buffer(orva::core::kDataBufferSize);
-    std::int32_t recordLength = 0;
-    orva::terminal::BlockMachine machine(buffer, recordLength);
-    CheckEffects(machine, machine.Start(), recordLength);
+    orva::terminal::BlockMachine machine(orva::core::kDataBufferSize);
+    CheckEffects(machine, machine.Start());
 
     std::size_t pos = 0;
     while (pos < size) {
@@ -62,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const orva::terminal::ProtocolFlags flags{.endless = (control & 2) != 0,
                                                   .invisible = (control & 4) != 0};
         if ((control & 1) != 0) {
-            CheckEffects(machine, machine.OnTick(flags), recordLength);
+            CheckEffects(machine, machine.OnTick(flags));
             continue;
         }
         std::size_t length = control >> 3;
@@ -73,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t before = machine.ReceivedCount();
         const auto effects = machine.OnReceive(std::span(data + pos, length), flags);
         pos += length;
-        CheckEffects(machine, effects, recordLength);
+        CheckEffects(machine, effects);
         ORVA_FUZZ_CHECK(machine.ReceivedCount() == 0 ||
                         machine.ReceivedCount() == std::min(before + length,
                                                             orva::terminal::kReceiveBufferSize));

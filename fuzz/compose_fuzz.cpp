@@ -2,8 +2,8 @@
 // choosing present in the folder of the intermediate files (the decompression command is
 // replaced by nothing: the XML files are already there).
 //
-// Input: byte 0: bit 0 the eGK branch as the data's origin (and the first two data bytes then
-// set to the length, as the eGK reading leaves them), bits 1-3 which of the three files exist, bits 4-5 whether the version and card
+// Input: byte 0: bit 0 the eGK form (and the first two data bytes then set to the length, as
+// the eGK reading leaves them), bits 1-3 which of the three files exist, bits 4-5 whether the version and card
 // serial number strings are set; then four 2-byte big-endian lengths (PD.XML, VD.XML, ST.TXT,
 // card data) and those bytes in that order.
 //
@@ -62,28 +62,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const auto cardData = Take(data, size, std::min(lengths[3], orva::core::kDataBufferSize));
 
-    orva::core::ResetState();
-    orva::core::Options().tempDir = sandbox.Path().string() + "/";
-    orva::core::ReaderState& reader = orva::core::Reader();
-    if ((control & 0x10) != 0) {
-        reader.version = "003000000000300000010030000003";
+    const std::string tempDir = sandbox.Path().string() + "/";
+    std::vector<std::uint8_t> buffer(cardData.begin(), cardData.end());
+    if ((control & 1) != 0 && buffer.size() >= 2) {
+        // As the EF.VD read leaves them: the end offset, also taken as the length.
+        buffer[0] = static_cast<std::uint8_t>(buffer.size() >> 8);
+        buffer[1] = static_cast<std::uint8_t>(buffer.size() & 0xFF);
     }
-    if ((control & 0x20) != 0) {
-        reader.iccsn = "80276999990000654321AB12";
-    }
-
-    auto buffer = std::make_unique<std::vector<std::uint8_t>>(orva::core::kDataBufferSize);
-    std::copy(cardData.begin(), cardData.end(), buffer->begin());
-    std::size_t length = cardData.size();
-    if ((control & 1) != 0 && length >= 2) {
-        (*buffer)[0] = static_cast<std::uint8_t>(length >> 8);
-        (*buffer)[1] = static_cast<std::uint8_t>(length & 0xFF);
-    }
+    const orva::record::RecordInput input{
+        .data = buffer,
+        .form = (control & 1) != 0 ? orva::record::RecordForm::Egk : orva::record::RecordForm::Kvk,
+        .tempDir = tempDir,
+        .version = (control & 0x10) != 0 ? "003000000000300000010030000003" : "",
+        .iccsn = (control & 0x20) != 0 ? "80276999990000654321AB12" : "",
+    };
+    std::size_t length = buffer.size();
     std::vector<std::uint8_t> record(orva::record::kRecordBufferSize);
     const std::size_t before = length;
-    const auto origin = (control & 1) != 0 ? orva::record::DataOrigin::EgkBranch
-                                           : orva::record::DataOrigin::MemoryCard;
-    const auto result = orva::record::ComposeRecord(record, *buffer, length, origin);
+    const auto result = orva::record::ComposeRecord(record, input, length);
     if (result == orva::record::ComposeResult::Built) {
         ORVA_FUZZ_CHECK(length >= 11 && length <= record.size());
         ORVA_FUZZ_CHECK(std::memcmp(record.data(), "\x04OKVK 01", 8) == 0);
@@ -91,6 +87,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         ORVA_FUZZ_CHECK(length == before);
     }
-    orva::core::ResetState();
     return 0;
 }

@@ -20,7 +20,7 @@
 #include "fuzz_terminal.h"
 #include "reading/reading_run.h"
 #include "record/compose.h"
-#include "terminal/command_table.h"
+#include "terminal/session.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const orva::fuzz::Sandbox sandbox("readingrun");
@@ -34,7 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     orva::core::ResetState();
-    orva::terminal::ResetCommandTable();
     orva::core::RunOptions& options = orva::core::Options();
     options.debug = (data[0] & 1) != 0;
     options.readGdo = (data[0] & 4) != 0;
@@ -44,8 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.outputFileName = (sandbox.Path() / "ORVA.TXT").string();
     std::filesystem::remove(options.outputFileName);
 
+    // A session of its own per input: the 67 00 fallback of one input does not reach the next.
+    orva::terminal::TerminalSession session;
     orva::fuzz::FuzzTerminal terminal(data + 1, size - 1);
-    orva::reading::ButtonReadClick(terminal);
+    orva::reading::ButtonReadClick(terminal, session);
 
     std::ifstream in(options.outputFileName, std::ios::binary);
     const std::vector<char> record((std::istreambuf_iterator<char>(in)),
