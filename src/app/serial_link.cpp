@@ -1,6 +1,8 @@
 // The serial transport of start-up and run control: the port object, its set-up and the block
 // protocol that reads the cards over it.
 #include "app/services.h"
+#include "core/state.h"
+#include "record/delivery.h"
 #include "terminal/block_protocol.h"
 #include "terminal/serial_port.h"
 
@@ -28,7 +30,13 @@ bool SystemServices::OpenSerial(const std::string& portName) {
     return true;
 }
 
-void SystemServices::StartSerialProtocol() { terminal::StartBlockProtocol(); }
+// A serial read is always a memory card's; the card kind is that of the last CT-API run (none
+// in serial mode, so KVK).
+void SystemServices::StartSerialProtocol() {
+    terminal::StartBlockProtocol([](std::span<const std::uint8_t> data) {
+        (void)record::DeliverRecord(record::BytesOnly(data), core::Reader().cardKind);
+    });
+}
 
 void SystemServices::CloseSerial() {
     if (gPort != nullptr) {

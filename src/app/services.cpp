@@ -2,6 +2,7 @@
 #include "app/services.h"
 
 #include "core/platform.h"
+#include "core/state.h"
 #include "reading/reading_run.h"
 #include "record/client_channel.h"
 #include "record/delivery.h"
@@ -22,7 +23,9 @@ void SystemServices::UnloadCtApi() { library_.Unload(); }
 
 void SystemServices::ReadingRun() { reading::ButtonReadClick(library_); }
 
-void SystemServices::DeliverErrorRecord() { (void)record::DeliverErrorRecord(); }
+void SystemServices::DeliverErrorRecord() {
+    (void)record::DeliverErrorRecord(core::Reader().cardKind);
+}
 
 bool SystemServices::CreateClientChannel(bool withMemory) {
     return record::CreateClientChannel(withMemory);

@@ -9,11 +9,11 @@
 
 namespace orva::core {
 
-using Bytes = std::span<const std::uint8_t>;
+using ByteSpan = std::span<const std::uint8_t>;
 
 // Position of the first byte equal to value among the first n bytes of buffer (n is cut to the
 // buffer's size); none when n is 0 or the byte is not there.
-constexpr std::optional<std::size_t> FindByte(Bytes buffer, std::uint8_t value, std::size_t n) {
+constexpr std::optional<std::size_t> FindByte(ByteSpan buffer, std::uint8_t value, std::size_t n) {
     const std::size_t end = n < buffer.size() ? n : buffer.size();
     for (std::size_t i = 0; i < end; ++i) {
         if (buffer[i] == value) {
@@ -42,13 +42,13 @@ inline constexpr StatusWord kSw9000{0x90, 0x00};
 inline constexpr StatusWord kSw9001{0x90, 0x01};
 
 // Whether the buffer begins with the status word (the "first two bytes" decisions).
-constexpr bool BeginsWith(Bytes buffer, StatusWord sw) {
+constexpr bool BeginsWith(ByteSpan buffer, StatusWord sw) {
     return buffer.size() >= 2 && buffer[0] == sw.sw1 && buffer[1] == sw.sw2;
 }
 
 // Whether a response of length bytes ends with the status word (the "last two bytes"
 // decisions). A response shorter than two bytes, or longer than the buffer, has none.
-constexpr bool EndsWith(Bytes buffer, std::size_t length, StatusWord sw) {
+constexpr bool EndsWith(ByteSpan buffer, std::size_t length, StatusWord sw) {
     return length >= 2 && length <= buffer.size() && buffer[length - 2] == sw.sw1 &&
            buffer[length - 1] == sw.sw2;
 }

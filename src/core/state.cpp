@@ -25,10 +25,6 @@ void ResetState() {
 
     gReader.abort = false;
     gReader.cardKind = CardKind::Kvk;
-    gReader.data.fill(0);
-    gReader.recordLength = 0;
-    gReader.version.clear();
-    gReader.iccsn.clear();
 }
 
 }  // namespace orva::core

@@ -1,5 +1,5 @@
 // Process-wide state shared by the subsystems: the options from the command line, the directory
-// of the intermediate files, and what a reading run collects for delivery.
+// of the intermediate files, the abort flag and the kind of the card read last.
 //
 // The flags that other threads change while a run is in progress (the abort flag, Endless) are
 // atomics; everything else is written once at start-up or only by the thread that runs the
@@ -32,13 +32,13 @@ struct RunOptions {
 
 enum class CardKind : int { Kvk = 1, Egk = 2 };
 
+// What outlives one reading run. The card data themselves travel as values: a reading run
+// returns what it read (reading/reading_run.h), the serial protocol hands over what it collected.
 struct ReaderState {
     std::atomic<bool> abort{false};  // set by the abort button and on close; never reset
+    // The card the last CT-API run recognised (KVK until one has); written by the reading run,
+    // passed to delivery, where -S withholds what follows an eGK.
     std::atomic<CardKind> cardKind{CardKind::Kvk};
-    std::array<std::uint8_t, kDataBufferSize> data{};
-    std::int32_t recordLength = 0;
-    std::string version;  // 30 hex digits of EF.Version, or empty
-    std::string iccsn;    // 24 hex digits of EF.GDO, or empty
 };
 
 RunOptions& Options();

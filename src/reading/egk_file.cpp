@@ -1,6 +1,6 @@
 // Reading one eGK file in chunks.
 //
-// What is read and how it is stored (the data buffer of the reader state; "held" counts the file
+// What is read and how it is stored (the run's data buffer; "held" counts the file
 // bytes in it, status words excluded, and is the number of bytes stored):
 //   row 19  EF.GDO         GDO.TXT  response bytes 0-11 as 24 hex digits (also the ICCSN string)
 //   row 15  EF.Version     VER.TXT  bytes 0-4 of records 1, 2, 3 (rows 15, 16, 17) as 30 hex digits
@@ -18,11 +18,11 @@
 //
 // Follow-up chunks (rows 10 and 11 only) go to file offset startOffset + held: up to 255 with the
 // row's short-file-identifier P1 and the offset in P2, above that as P1 P2 = the 15-bit offset of
-// the file the first read made current. The row's command bytes are put back after each chunk. A
-// first answer ending in 67 00 switches rows 10 and 11 to the short Le for the rest of the
-// process and the row is sent once more.
+// the file the first read made current. A first answer ending in 67 00 switches rows 10 and 11
+// to the short Le for the rest of the terminal session (the process) and the row is sent once
+// more.
 //
-// held is the record length of the reader state: after EF.VD, composition recognises eGK data by
+// held is the length of the card data in the run's buffer: after EF.VD, the record form is told by
 // the data buffer's first two bytes and this length.
 //
 // Nothing is copied outside the 10000-byte response buffer or the 16384-byte data buffer: a file
@@ -65,8 +65,7 @@ bool EndsWithStop(const Response& response, std::size_t length) {
            core::EndsWith(response, length, core::kSw6A00);
 }
 
-void PutText(std::array<std::uint8_t, core::kDataBufferSize>& data, std::size_t at,
-             const std::string& text) {
+void PutText(std::span<std::uint8_t> data, std::size_t at, const std::string& text) {
     std::memcpy(data.data() + at, text.data(), text.size());
 }
 
@@ -75,8 +74,7 @@ std::string Hex(const Response& response, std::size_t from, std::size_t count) {
 }
 
 // The status data in one of their two forms; returns held (= target).
-int StoreStatus(const Response& response, std::size_t length,
-                std::array<std::uint8_t, core::kDataBufferSize>& data) {
+int StoreStatus(const Response& response, std::size_t length, std::span<std::uint8_t> data) {
     if (response[0] != kStatusFormA0) {
         std::memcpy(data.data() + kTextOffset, response.data(), kStatusPlain);
         PutText(data, kTextOffset + kStatusPlain, Hex(response, kStatusPlain, kStatusHex));
@@ -96,25 +94,20 @@ int StoreStatus(const Response& response, std::size_t length,
 
 }  // namespace
 
-int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int startOffset,
-                Response& response) {
-    auto& table = terminal::CommandTable();
-    terminal::TerminalCommand& command = table.at(static_cast<std::size_t>(row));
-    core::ReaderState& reader = core::Reader();
-    auto& data = reader.data;
+int ReadEgkFile(terminal::CtApi& ctApi, terminal::TerminalSession& session, int row, const std::string& path, int startOffset,
+                Response& response, RunData& run) {
+    auto& data = run.buffer;
     const std::size_t start = static_cast<std::size_t>(std::max(startOffset, 0));
 
     int target = 0;
-    const auto savedCommand = command.command;
     response.fill(0);
     std::uint16_t lenr = 0;
 
-    terminal::ExecuteCommand(ctApi, row, lenr, response);
-    terminal::AwaitPinEntry(ctApi, row, lenr, response);
+    terminal::ExecuteCommand(ctApi, terminal::RowExchange(row, session), lenr, response);
+    terminal::AwaitPinEntry(ctApi, terminal::RowExchange(row, session), lenr, response);
     if (core::EndsWith(response, lenr, core::kSw6700)) {
-        table[terminal::kRowReadPd].lenc = 5;
-        table[terminal::kRowReadVd].lenc = 5;
-        terminal::ExecuteCommand(ctApi, row, lenr, response);
+        session.UseShortLe();
+        terminal::ExecuteCommand(ctApi, terminal::RowExchange(row, session), lenr, response);
     }
 
     int held = 0;
@@ -129,7 +122,7 @@ int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int st
             terminal::ExecuteCommand(ctApi, terminal::kRowReadVersion3, lenr, response);
             version += Hex(response, 0, 5);
             length = Length(lenr, response);
-            reader.version = version;
+            run.version = version;
             PutText(data, kTextOffset, version);
             held = target = static_cast<int>(version.size());
             break;
@@ -138,9 +131,9 @@ int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int st
             held = target = StoreStatus(response, length, data);
             break;
         case terminal::kRowReadGdo: {
-            reader.iccsn = Hex(response, 0, 12);
-            PutText(data, kTextOffset, reader.iccsn);
-            held = target = static_cast<int>(reader.iccsn.size());
+            run.iccsn = Hex(response, 0, 12);
+            PutText(data, kTextOffset, run.iccsn);
+            held = target = static_cast<int>(run.iccsn.size());
             break;
         }
         default: {
@@ -161,12 +154,14 @@ int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int st
 
     while (target - startOffset > held && !EndsWithStop(response, length)) {
         const int offset = startOffset + held;
-        if (static_cast<std::size_t>(offset) > kMaxOffsetInP2) {
-            command.command[2] = static_cast<std::uint8_t>(offset / 256);
-        }
-        command.command[3] = static_cast<std::uint8_t>(offset % 256);
-        terminal::ExecuteCommand(ctApi, row, lenr, response);
-        command.command = savedCommand;
+        const terminal::Exchange first = terminal::RowExchange(row, session);
+        const auto p2 = static_cast<std::uint8_t>(offset % 256);
+        terminal::ExecuteCommand(
+            ctApi,
+            static_cast<std::size_t>(offset) > kMaxOffsetInP2
+                ? first.AtOffset(static_cast<std::uint8_t>(offset / 256), p2)
+                : first.AtOffset(p2),
+            lenr, response);
 
         length = Length(lenr, response);
         if (length <= 2) {
@@ -193,7 +188,7 @@ int ReadEgkFile(terminal::CtApi& ctApi, int row, const std::string& path, int st
     if (!fits) {
         held = 0;
     }
-    reader.recordLength = held;
+    run.length = static_cast<std::size_t>(held);
     (void)record::WriteWholeFile(
         path, std::span<const std::uint8_t>(data.data() + kTextOffset, static_cast<std::size_t>(held)));
     return held;

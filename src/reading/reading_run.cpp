@@ -17,10 +17,12 @@
 #include "reading/reading_run.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "core/bytes.h"
 #include "core/sleep.h"
@@ -58,10 +60,9 @@ void LogLine(const char* format, int value) {
     core::GetUi().AppendHexlist(line);
 }
 
-void StoreErrorRecord() {
-    core::ReaderState& reader = core::Reader();
-    std::copy(record::kErrorRecord.begin(), record::kErrorRecord.end(), reader.data.begin());
-    reader.recordLength = static_cast<std::int32_t>(record::kErrorRecord.size());
+void StoreErrorRecord(RunData& run) {
+    std::copy(record::kErrorRecord.begin(), record::kErrorRecord.end(), run.buffer.begin());
+    run.length = record::kErrorRecord.size();
 }
 
 bool EraseWanted() {
@@ -114,13 +115,12 @@ bool OpenTerminal(terminal::CtApi& ctApi) {
 
 // Reads an eGK; true when ST.TXT, PD.GZ and VD.GZ were all stored in this run, so that the data
 // buffer holds this card's EF.VD and the intermediate folder this card's files.
-bool ReadEgk(terminal::CtApi& ctApi, const Response& resetBuffer, std::uint16_t& lenr,
-             Response& work) {
-    core::ReaderState& reader = core::Reader();
+bool ReadEgk(terminal::CtApi& ctApi, terminal::TerminalSession& session,
+             const Response& resetBuffer, std::uint16_t& lenr, Response& work, RunData& run) {
     const core::RunOptions& options = core::Options();
-    reader.cardKind = core::CardKind::Egk;
-    reader.iccsn.clear();
-    reader.version.clear();
+    core::Reader().cardKind = core::CardKind::Egk;
+    run.iccsn.clear();
+    run.version.clear();
 
     ExecuteCommand(ctApi, terminal::kRowSelectMf, lenr, work);
     if (core::BeginsWith(work, core::kSw6A82)) {
@@ -128,20 +128,20 @@ bool ReadEgk(terminal::CtApi& ctApi, const Response& resetBuffer, std::uint16_t&
     }
     const std::string& dir = options.tempDir;
     if (options.readGdo && core::BeginsWith(resetBuffer, core::kSw9000)) {
-        (void)ReadEgkFile(ctApi, terminal::kRowReadGdo, dir + "GDO.TXT", 0, work);
+        (void)ReadEgkFile(ctApi, session, terminal::kRowReadGdo, dir + "GDO.TXT", 0, work, run);
     }
-    (void)ReadEgkFile(ctApi, terminal::kRowReadVersion1, dir + "VER.TXT", 0, work);
+    (void)ReadEgkFile(ctApi, session, terminal::kRowReadVersion1, dir + "VER.TXT", 0, work, run);
     ExecuteCommand(ctApi, terminal::kRowSelectHca, lenr, work);
 
     int files = 0;
-    if (ReadEgkFile(ctApi, terminal::kRowReadStatus, dir + "ST.TXT", 0, work) > 0) {
+    if (ReadEgkFile(ctApi, session, terminal::kRowReadStatus, dir + "ST.TXT", 0, work, run) > 0) {
         ++files;
     }
     if (files > 0) {
-        if (ReadEgkFile(ctApi, terminal::kRowReadPd, dir + "PD.GZ", 0, work) > 0) {
+        if (ReadEgkFile(ctApi, session, terminal::kRowReadPd, dir + "PD.GZ", 0, work, run) > 0) {
             ++files;
         }
-        if (ReadEgkFile(ctApi, terminal::kRowReadVd, dir + "VD.GZ", 6, work) > 0) {
+        if (ReadEgkFile(ctApi, session, terminal::kRowReadVd, dir + "VD.GZ", 6, work, run) > 0) {
             ++files;
         }
         if (EraseWanted()) {
@@ -153,16 +153,15 @@ bool ReadEgk(terminal::CtApi& ctApi, const Response& resetBuffer, std::uint16_t&
         ExecuteCommand(ctApi, terminal::kRowResetCt, lenr, work);
     }
     if (files < 3) {
-        StoreErrorRecord();
+        StoreErrorRecord(run);
         return false;
     }
     return true;
 }
 
-void ReadKvk(terminal::CtApi& ctApi, std::uint16_t& lenr, Response& work) {
-    core::ReaderState& reader = core::Reader();
-    auto& data = reader.data;
-    reader.cardKind = core::CardKind::Kvk;
+void ReadKvk(terminal::CtApi& ctApi, std::uint16_t& lenr, Response& work, RunData& run) {
+    auto& data = run.buffer;
+    core::Reader().cardKind = core::CardKind::Kvk;
 
     ExecuteCommand(ctApi, terminal::kRowSelectKvk, lenr, work);
     ExecuteCommand(ctApi, terminal::kRowReadKvk, lenr, work);
@@ -176,28 +175,27 @@ void ReadKvk(terminal::CtApi& ctApi, std::uint16_t& lenr, Response& work) {
     }
     const std::size_t kept = first > offset ? first - offset : 0;
     std::memcpy(data.data(), work.data() + offset, kept);
-    reader.recordLength = static_cast<std::int32_t>(kept);
+    run.length = kept;
 
     core::GetUi().AppendMemo(terminal::PrintableDump(work, lenr));
     core::GetUi().AppendMemo("");
 
     if (lenr > 2 && !core::EndsWith(work, lenr, core::kSw6282)) {
-        auto& p2 = terminal::CommandTable()[terminal::kRowReadKvk].command[3];
-        p2 = static_cast<std::uint8_t>((lenr - 3) % 256);
-        ExecuteCommand(ctApi, terminal::kRowReadKvk, lenr, work);
-        p2 = 0;
+        // The second read starts three bytes before the end of the first answer (P2 only).
+        const auto p2 = static_cast<std::uint8_t>((lenr - 3) % 256);
+        ExecuteCommand(ctApi, terminal::RowExchange(terminal::kRowReadKvk).AtOffset(p2), lenr, work);
         const std::size_t second = Length(lenr, work);
         const std::size_t more = second > 2 ? second - 2 : 0;
         if (kept + more > data.size()) {
-            StoreErrorRecord();  // more than a memory card holds: not a card answer
+            StoreErrorRecord(run);  // more than a memory card holds: not a card answer
         } else {
             std::memcpy(data.data() + kept, work.data(), more);
-            reader.recordLength = static_cast<std::int32_t>(kept + more);
+            run.length = kept + more;
         }
     }
 
-    if (reader.recordLength == 0) {
-        StoreErrorRecord();  // no answer at all: an empty record would pass for card data
+    if (run.length == 0) {
+        StoreErrorRecord(run);  // no answer at all: an empty record would pass for card data
     }
 
     if (EraseWanted()) {
@@ -208,17 +206,15 @@ void ReadKvk(terminal::CtApi& ctApi, std::uint16_t& lenr, Response& work) {
 
 }  // namespace
 
-void ButtonReadClick(terminal::CtApi& ctApi) {
+std::optional<CardRead> ReadCard(terminal::CtApi& ctApi, terminal::TerminalSession& session) {
     core::Ui& ui = core::GetUi();
-    core::ReaderState& reader = core::Reader();
+    const std::atomic<bool>& abort = core::Reader().abort;
 
     if (!OpenTerminal(ctApi)) {
-        return;
+        return std::nullopt;
     }
-    // A record carries only this card: nothing of an earlier card may stay behind its data,
-    // where the KVK rules look past the end.
-    reader.data.fill(0);
-    reader.recordLength = 0;
+    // The run's own data buffer, zero to its end: the KVK rules look past the card data.
+    RunData run;
 
     Response resetBuffer{};
     Response work{};
@@ -237,35 +233,55 @@ void ButtonReadClick(terminal::CtApi& ctApi) {
         if (core::BeginsWith(work, core::kSw6200)) {
             core::SleepMs(kNoCardMs);
         }
-    } while (core::BeginsWith(work, core::kSw6200) && !reader.abort);
+    } while (core::BeginsWith(work, core::kSw6200) && !abort);
 
-    if (reader.abort) {
+    if (abort) {
         (void)ctApi.Close(1);
         ui.RequestTerminate();
-        return;
+        return std::nullopt;
     }
 
-    record::DataOrigin origin = record::DataOrigin::MemoryCard;
+    record::StoredEgkFiles stored;
     if (core::BeginsWith(work, core::kSw9001)) {
-        if (ReadEgk(ctApi, resetBuffer, lenr, work)) {
-            origin = record::DataOrigin::EgkBranch;
+        if (ReadEgk(ctApi, session, resetBuffer, lenr, work, run)) {
+            stored.status = stored.pd = stored.vd = true;
         }
     } else if (core::EndsWith(work, lenr, core::kSw9000)) {
-        ReadKvk(ctApi, lenr, work);
+        ReadKvk(ctApi, lenr, work, run);
     } else {
-        StoreErrorRecord();
+        StoreErrorRecord(run);
     }
 
     const std::int8_t result = ctApi.Close(1);
     LogLine("CT_close=%hu", static_cast<std::uint16_t>(static_cast<std::int16_t>(result)));
+
+    CardRead read{.kind = core::Reader().cardKind,
+                  .card = record::BytesOnly(
+                      std::span(run.buffer).first(std::min(run.length, run.buffer.size())))};
+    read.card.version = std::move(run.version);
+    read.card.iccsn = std::move(run.iccsn);
+    read.card.stored = stored;
+    return read;
+}
+
+terminal::TerminalSession& ProcessTerminalSession() {
+    static terminal::TerminalSession session;
+    return session;
+}
+
+void ButtonReadClick(terminal::CtApi& ctApi, terminal::TerminalSession& session) {
+    const std::optional<CardRead> read = ReadCard(ctApi, session);
+    if (!read) {
+        return;
+    }
+    core::Ui& ui = core::GetUi();
     ui.SetStatus(" ");
-    const std::size_t length =
-        std::clamp<std::size_t>(static_cast<std::size_t>(std::max(reader.recordLength, 0)), 0,
-                                reader.data.size());
-    (void)record::DeliverRecord(std::span<const std::uint8_t>(reader.data.data(), length), origin);
+    (void)record::DeliverRecord(read->card, read->kind);
     if (core::Options().invisible) {
         ui.RequestTerminate();
     }
 }
+
+void ButtonReadClick(terminal::CtApi& ctApi) { ButtonReadClick(ctApi, ProcessTerminalSession()); }
 
 }  // namespace orva::reading

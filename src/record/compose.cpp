@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <mutex>
 #include <utility>
+#include <vector>
 
+#include "core/byte_writer.h"
 #include "core/bytes.h"
 #include "core/platform.h"
 #include "core/state.h"
@@ -47,35 +49,9 @@ std::string GzipDirectory() {
     return gGzipDirectory ? *gGzipDirectory : core::ProgramDirectory();
 }
 
-// Appends to the record buffer, refusing what does not fit.
-class RecordWriter {
-public:
-    explicit RecordWriter(std::span<std::uint8_t> record) : record_(record) {}
-
-    bool Append(std::span<const std::uint8_t> bytes) {
-        if (!fits_ || record_.size() - length_ < bytes.size()) {
-            fits_ = false;
-            return false;
-        }
-        std::copy(bytes.begin(), bytes.end(), record_.begin() + static_cast<std::ptrdiff_t>(length_));
-        length_ += bytes.size();
-        return true;
-    }
-    bool Append(std::string_view text) {
-        return Append({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-    }
-
-    std::size_t Length() const { return length_; }
-    bool Fits() const { return fits_; }
-
-private:
-    std::span<std::uint8_t> record_;
-    std::size_t length_ = 0;
-    bool fits_ = true;
-};
-
 // Flattens one file into the working buffer and appends its text up to the first zero byte.
-bool AppendFlattened(RecordWriter& writer, const std::string& path, std::span<std::uint8_t> work) {
+bool AppendFlattened(core::ByteWriter& writer, const std::string& path,
+                     std::span<std::uint8_t> work) {
     const auto written = FlattenFile(path, work);
     if (!written) {
         return false;
@@ -84,30 +60,29 @@ bool AppendFlattened(RecordWriter& writer, const std::string& path, std::span<st
     return writer.Append(work.first(length));
 }
 
-ComposeResult ComposeEgk(std::span<std::uint8_t> record, std::span<std::uint8_t> data,
-                         std::size_t& length) {
-    const std::string& tempDir = core::Options().tempDir;
+ComposeResult ComposeEgk(std::span<std::uint8_t> record, const RecordInput& input,
+                         std::span<std::uint8_t> work, std::size_t& length) {
+    const std::string tempDir(input.tempDir);
     const std::string programDir = GzipDirectory();
     Run(GzipCommandLine(programDir, tempDir, "PD"));
     Run(GzipCommandLine(programDir, tempDir, "VD"));
 
-    RecordWriter writer(record);
+    core::ByteWriter writer(record);
     writer.Append(kHeader);
     for (const char* file : {"PD.XML", "VD.XML", "ST.TXT"}) {
-        if (!AppendFlattened(writer, tempDir + file, data)) {
+        if (!AppendFlattened(writer, tempDir + file, work)) {
             return ComposeResult::TooLong;
         }
     }
-    const core::ReaderState& reader = core::Reader();
-    if (!reader.version.empty()) {
+    if (!input.version.empty()) {
         writer.Append("\nVER>");
-        writer.Append(reader.version);
+        writer.Append(input.version);
     }
-    if (!reader.iccsn.empty()) {
+    if (!input.iccsn.empty()) {
         writer.Append("\nICCSN>");
-        writer.Append(reader.iccsn);
+        writer.Append(input.iccsn);
     }
-    writer.Append(std::span(&kTrailer, 1));
+    writer.Append(kTrailer);
     if (!writer.Fits()) {
         return ComposeResult::TooLong;
     }
@@ -115,14 +90,15 @@ ComposeResult ComposeEgk(std::span<std::uint8_t> record, std::span<std::uint8_t>
     return ComposeResult::Built;
 }
 
+// data: the card data followed by zero bytes to the end of the working buffer.
 ComposeResult ComposeKvk(std::span<std::uint8_t> record, std::span<std::uint8_t> data,
-                         std::size_t& length) {
+                         std::size_t dataLength, std::size_t& length) {
     std::size_t n = 0;
     const bool named = core::FindByte(data, kTagName, kTagNameWindow).has_value();
     const auto window = data.size() > kTagWindowStart ? data.subspan(kTagWindowStart)
                                                       : std::span<std::uint8_t>();
-    const auto terminal = core::FindByte(window, kTagTerminal, length);
-    const auto checksum = core::FindByte(window, kTagChecksum, length);
+    const auto terminal = core::FindByte(window, kTagTerminal, dataLength);
+    const auto checksum = core::FindByte(window, kTagChecksum, dataLength);
     if (named && terminal) {
         n = kTagWindowStart + *terminal + 2;
     } else if (named && checksum) {
@@ -132,7 +108,7 @@ ComposeResult ComposeKvk(std::span<std::uint8_t> record, std::span<std::uint8_t>
         if (textLength < kUntaggedMinimum) {
             return ComposeResult::TooShort;
         }
-        n = length <= kUntaggedShortLimit ? kUntaggedShort : kUntaggedLong;
+        n = dataLength <= kUntaggedShortLimit ? kUntaggedShort : kUntaggedLong;
     }
     // Byte n is sent as two digits, so it must lie in the buffer too.
     if (n >= data.size() || n + 11 > record.size()) {
@@ -145,13 +121,13 @@ ComposeResult ComposeKvk(std::span<std::uint8_t> record, std::span<std::uint8_t>
         }
     }
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    RecordWriter writer(record);
+    core::ByteWriter writer(record);
     writer.Append(kHeader);
     writer.Append(data.first(n));
     const std::uint8_t last = data[n];
     const char hex[2] = {kDigits[last >> 4], kDigits[last & 0x0F]};
     writer.Append(std::string_view(hex, 2));
-    writer.Append(std::span(&kTrailer, 1));
+    writer.Append(kTrailer);
     length = writer.Length();
     return ComposeResult::Built;
 }
@@ -176,20 +152,28 @@ std::string Quoted(const std::string& path) {
 
 }  // namespace
 
-ComposeResult ComposeRecord(std::span<std::uint8_t> record, std::span<std::uint8_t> data,
-                            std::size_t& length, DataOrigin origin) {
-    if (length > data.size() || data.size() < 2) {
+RecordForm ChooseRecordForm(std::span<const std::uint8_t> data, const StoredEgkFiles& stored) {
+    if (!stored.All() || data.size() < 2) {
+        return RecordForm::Kvk;
+    }
+    const std::size_t head = data[0] * 256u + data[1];
+    return head == data.size() || (data[0] == 0xFF && data[1] == 0xFF) ? RecordForm::Egk
+                                                                       : RecordForm::Kvk;
+}
+
+ComposeResult ComposeRecord(std::span<std::uint8_t> record, const RecordInput& input,
+                            std::size_t& length) {
+    // The working buffer: the card data, zero bytes behind them. The KVK form converts bytes in
+    // it, the eGK form flattens each document into it in turn.
+    if (input.data.size() > core::kDataBufferSize) {
         return ComposeResult::TooLong;
     }
-    // After the eGK branch the data buffer holds what the EF.VD read left there: its first two
-    // bytes are the end offset that was also taken as the length, or FF FF. When they are not
-    // (the read stopped early), the data fall to the KVK rules and so to "incomplete".
-    const std::size_t head = data[0] * 256u + data[1];
-    if (origin == DataOrigin::EgkBranch &&
-        (head == length || (data[0] == 0xFF && data[1] == 0xFF))) {
-        return ComposeEgk(record, data, length);
+    std::vector<std::uint8_t> work(core::kDataBufferSize, 0);
+    std::copy(input.data.begin(), input.data.end(), work.begin());
+    if (input.form == RecordForm::Egk) {
+        return ComposeEgk(record, input, work, length);
     }
-    return ComposeKvk(record, data, length);
+    return ComposeKvk(record, work, input.data.size(), length);
 }
 
 std::string GzipCommandLine(const std::string& programDir, const std::string& tempDir,

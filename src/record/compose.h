@@ -11,8 +11,7 @@
 // the first ten bytes; otherwise 218 (incoming length up to 230) or 232 (231 and more), provided
 // the data hold no zero byte before offset 218.
 //
-// eGK form (only for the data of this run's eGK branch, and then when their first two bytes,
-// big-endian, equal the length, or are FF FF):
+// eGK form (see ChooseRecordForm):
 //   header, flattened PD.XML, flattened VD.XML, "ST>" + ST.TXT, ["\nVER>" + version],
 //   ["\nICCSN>" + card serial number], 04
 // The two XML files are made by the GZIP program beside the executable from PD.GZ and VD.GZ in
@@ -27,16 +26,31 @@
 #include <string>
 #include <string_view>
 
+#include "record/card_data.h"
+
 namespace orva::record {
 
 inline constexpr std::size_t kRecordBufferSize = 16384;
 
-// Where the card data come from. A memory card's data always take the KVK rules, whatever their
-// first bytes are: the eGK form is built from the files in the intermediate folder, and files
-// left there by an earlier card must never reach the record of another one.
-enum class DataOrigin {
-    MemoryCard,  // a KVK: the CT-API run's KVK branch, every serial read
-    EgkBranch,   // the eGK branch of this very run, which stored ST.TXT, PD.GZ and VD.GZ
+enum class RecordForm { Kvk, Egk };
+
+// The record-form rule, the one place it is decided. A record takes the eGK form only for the
+// data of an eGK branch that stored ST.TXT, PD.GZ and VD.GZ in this very run, and then only when
+// the data's first two bytes, big-endian, equal their length or are FF FF: the EF.VD read leaves
+// its end offset there, which it also took as the length, so an EF.VD read that stopped early
+// falls to the KVK rules (and so usually to "incomplete"). A memory card's data always take the
+// KVK rules, whatever they begin with: the eGK form is built from the files in the intermediate
+// folder, and files an earlier card left there must never reach another card's record.
+[[nodiscard]] RecordForm ChooseRecordForm(std::span<const std::uint8_t> data,
+                                          const StoredEgkFiles& stored);
+
+// Everything a record is made of.
+struct RecordInput {
+    std::span<const std::uint8_t> data;  // the card data
+    RecordForm form;
+    std::string_view tempDir;  // the folder of the intermediate files, with its separator
+    std::string_view version;  // the VER line's text, or empty for none
+    std::string_view iccsn;    // the ICCSN line's text, or empty for none
 };
 
 enum class ComposeResult {
@@ -45,14 +59,13 @@ enum class ComposeResult {
     TooLong,   // the record (or a flattened text) would not fit the 16384-byte record buffer
 };
 
-// Composes the record into record (16384 bytes). data is the working buffer that holds the
-// card data at its start; the KVK tag search may look up to three bytes past length into it,
-// and the eGK form overwrites it. length: on entry the number of card data bytes, on Built the
-// record length; otherwise unchanged. Reads the folder of the intermediate files, the version
-// and the card serial number from the process state.
+// Composes the record into record (16384 bytes); on Built, length is the record length. The
+// KVK rules look just past the data (the tag search up to three bytes, the untagged length up to
+// the first zero byte): they see zero bytes there, as in a data buffer cleared for the run.
+// The eGK form runs the GZIP program on PD.GZ and VD.GZ in tempDir and flattens PD.XML, VD.XML
+// and ST.TXT from there.
 [[nodiscard]] ComposeResult ComposeRecord(std::span<std::uint8_t> record,
-                                          std::span<std::uint8_t> data, std::size_t& length,
-                                          DataOrigin origin);
+                                          const RecordInput& input, std::size_t& length);
 
 // The command line that decompresses <tempDir><name>.GZ into <tempDir><name>.XML with the
 // GZIP program in programDir (both folders end with the directory separator). Every path is

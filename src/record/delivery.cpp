@@ -11,6 +11,7 @@
 #include "core/ui.h"
 #include "record/client_channel.h"
 #include "record/compose.h"
+#include "record/card_data.h"
 
 namespace orva::record {
 
@@ -26,13 +27,13 @@ bool IsErrorRecordHead(std::span<const std::uint8_t> data) {
 }
 
 // Steps after composition: the output file, or the client.
-bool HandOver(std::span<std::uint8_t> record) {
+bool HandOver(std::span<std::uint8_t> record, core::CardKind cardKind) {
     const core::RunOptions& options = core::Options();
     if (!options.outputFileName.empty()) {
         return WriteWholeFile(options.outputFileName, record);
     }
     std::replace(record.begin(), record.end(), std::uint8_t{0xFF}, std::uint8_t{0x1F});
-    if (options.noClientSend && core::Reader().cardKind.load() == core::CardKind::Egk) {
+    if (options.noClientSend && cardKind == core::CardKind::Egk) {
         return true;
     }
     switch (GetClientChannel().Hand(record)) {
@@ -49,48 +50,43 @@ bool HandOver(std::span<std::uint8_t> record) {
 
 }  // namespace
 
-bool DeliverRecord(std::span<const std::uint8_t> data, DataOrigin origin) {
+bool DeliverRecord(const CardData& card, core::CardKind cardKind) {
+    const std::span<const std::uint8_t> data = card.bytes;
     std::vector<std::uint8_t> record(kRecordBufferSize);
     std::size_t length = data.size();
     if (IsErrorRecordHead(data)) {
         std::copy(data.begin(), data.end(), record.begin());
-        return HandOver(std::span(record).first(length));
+        return HandOver(std::span(record).first(length), cardKind);
     }
 
-    // The working copy: the whole data buffer when the data are its head (the tag search may
-    // look just past the data), otherwise the data followed by zero bytes.
-    std::vector<std::uint8_t> work(core::kDataBufferSize, 0);
-    const auto& readerData = core::Reader().data;
-    ComposeResult result = ComposeResult::TooLong;
-    if (data.size() <= work.size()) {
-        if (data.data() == readerData.data()) {
-            std::copy(readerData.begin(), readerData.end(), work.begin());
-        } else {
-            std::copy(data.begin(), data.end(), work.begin());
-        }
-        const std::uint8_t first = work[0];
-        const std::uint8_t second = work[1];
-        result = ComposeRecord(record, work, length, origin);
-        if (result == ComposeResult::TooShort && !core::Options().endless.load()) {
-            char bytes[8];
-            std::snprintf(bytes, sizeof bytes, "%02x %02x", first, second);
-            ShowError("Daten unvollst\xE4ndig! (" + std::to_string(data.size()) + "): " + bytes +
-                      "\n");
-        }
+    const core::RunOptions& options = core::Options();
+    const RecordInput input{.data = data,
+                            .form = ChooseRecordForm(data, card.stored),
+                            .tempDir = options.tempDir,
+                            .version = card.version,
+                            .iccsn = card.iccsn};
+    const ComposeResult result = ComposeRecord(record, input, length);
+    if (result == ComposeResult::TooShort && !options.endless.load()) {
+        char bytes[8];
+        std::snprintf(bytes, sizeof bytes, "%02x %02x", data.size() > 0 ? data[0] : 0,
+                      data.size() > 1 ? data[1] : 0);
+        ShowError("Daten unvollst\xE4ndig! (" + std::to_string(data.size()) + "): " + bytes + "\n");
     }
-    if (result == ComposeResult::TooLong && !core::Options().endless.load()) {
+    if (result == ComposeResult::TooLong && !options.endless.load()) {
         ShowError("Datensatz zu lang! (" + std::to_string(data.size()) + ")");
     }
     if (result != ComposeResult::Built) {
-        if (!core::Options().endless.load()) {
-            DeliverErrorRecord();
+        if (!options.endless.load()) {
+            DeliverErrorRecord(cardKind);
         }
         return false;
     }
-    return HandOver(std::span(record).first(length));
+    return HandOver(std::span(record).first(length), cardKind);
 }
 
-bool DeliverErrorRecord() { return DeliverRecord(kErrorRecord); }
+bool DeliverErrorRecord(core::CardKind cardKind) {
+    return DeliverRecord(BytesOnly(kErrorRecord), cardKind);
+}
 
 bool WriteWholeFile(const std::string& name, std::span<const std::uint8_t> bytes) {
     bool written = false;

@@ -7,7 +7,8 @@
 #include <span>
 #include <string>
 
-#include "record/compose.h"
+#include "core/state.h"
+#include "record/card_data.h"
 
 namespace orva::record {
 
@@ -19,20 +20,17 @@ inline constexpr std::array<std::uint8_t, 10> kErrorRecord = {0x04, 0x4F, 0x4B, 
 // delivers it. True when it was written to the output file, handed to the client, or withheld
 // under -S; false when composition failed or nothing could be handed over.
 //
-// When data is the head of the reader's data buffer (core::Reader().data), the KVK tag search
-// may look up to three bytes past the data into the rest of that buffer; the buffer itself is
-// left as it is (composition works on a copy).
+// cardKind: the kind of the card the last CT-API run recognised (KVK until one has); with -S,
+// nothing is handed to the client after an eGK.
 //
 // Data that cannot be composed show a "Fehler" box (unless Endless is set) and the ErrorRecord
 // is delivered in their place: "Daten unvollst\xE4ndig! (<length>): <xx> <xx>\n" for KVK data
 // that are too short, "Datensatz zu lang! (<length>)" for a record that would not fit the
 // 16384-byte record buffer and shared block (length: the card data's).
-// origin: see DataOrigin; only the data of this run's eGK branch may take the eGK form.
-bool DeliverRecord(std::span<const std::uint8_t> data,
-                   DataOrigin origin = DataOrigin::MemoryCard);
+bool DeliverRecord(const CardData& card, core::CardKind cardKind);
 
 // Delivers the ErrorRecord.
-bool DeliverErrorRecord();
+bool DeliverErrorRecord(core::CardKind cardKind);
 
 // Creates or replaces the file and writes the bytes. A file that cannot be created, or a write
 // that fails or falls short, shows "Datei <name> kann nicht geschrieben werden!" (caption

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/byte_writer.h"
 #include "core/ui.h"
 
 namespace orva::record {
@@ -49,37 +50,26 @@ bool At(const Text& text, std::size_t pos, std::string_view what) {
 // The byte at pos, or 0 past the end.
 std::uint8_t ByteAt(const Text& text, std::size_t pos) { return pos < text.size() ? text[pos] : 0; }
 
+// The flattened text in the caller's buffer, with room kept for its terminating zero.
 class Output {
 public:
-    explicit Output(std::span<std::uint8_t> out) : out_(out) {}
+    explicit Output(std::span<std::uint8_t> out) : out_(out), writer_(out, 1) {}
 
-    // Room is kept for the terminating zero.
-    bool Append(std::span<const std::uint8_t> bytes) {
-        if (!fits_ || out_.size() - length_ < bytes.size() + 1) {
-            fits_ = false;
-            return false;
-        }
-        std::copy(bytes.begin(), bytes.end(), out_.begin() + static_cast<std::ptrdiff_t>(length_));
-        length_ += bytes.size();
-        return true;
-    }
-    bool Append(std::string_view text) {
-        return Append({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-    }
-    void End() { out_[length_] = 0; }
+    bool Append(std::span<const std::uint8_t> bytes) { return writer_.Append(bytes); }
+    bool Append(std::string_view text) { return writer_.Append(text); }
+    void End() { out_[writer_.Length()] = 0; }
     // Back to the prefix alone, ended.
     void Void(std::size_t prefixLength) {
-        length_ = prefixLength;
+        writer_.Truncate(prefixLength);
         End();
     }
 
-    std::size_t Length() const { return length_; }
-    bool Fits() const { return fits_; }
+    std::size_t Length() const { return writer_.Length(); }
+    bool Fits() const { return writer_.Fits(); }
 
 private:
     std::span<std::uint8_t> out_;
-    std::size_t length_ = 0;
-    bool fits_ = true;
+    core::ByteWriter writer_;
 };
 
 // The forward scan over an XML text. Positions are indices into the text; the mark of the last

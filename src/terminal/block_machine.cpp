@@ -47,8 +47,7 @@ std::uint8_t AppendLrc(std::span<std::uint8_t> block, std::size_t n) {
     return x;
 }
 
-BlockMachine::BlockMachine(std::span<std::uint8_t> data, std::int32_t& recordLength)
-    : data_(data), recordLength_(recordLength) {}
+BlockMachine::BlockMachine(std::size_t dataCapacity) : data_(dataCapacity, 0) {}
 
 ProtocolEffects BlockMachine::Start() {
     DropData();
@@ -77,8 +76,8 @@ ProtocolEffects BlockMachine::OnReceive(std::span<const std::uint8_t> bytes,
     if (received_ > len + 4) {
         // More than one block came in: whatever it was, start over with the terminal.
         DropData();
-        state_ = kRowResync;
-        SendBlock(kRowResync, out);
+        state_ = ProtocolState::Resync;
+        SendBlock(ProtocolState::Resync, out);
     }
     received_ = 0;
     return out;
@@ -86,35 +85,35 @@ ProtocolEffects BlockMachine::OnReceive(std::span<const std::uint8_t> bytes,
 
 void BlockMachine::ActOnAnswer(std::size_t len, ProtocolFlags flags, ProtocolEffects& out) {
     switch (state_) {
-        case kRowResync:
-            state_ = len == 2 ? kRowRequestIcc : kRowResync;
+        case ProtocolState::Resync:
+            state_ = len == 2 ? ProtocolState::RequestIcc : ProtocolState::Resync;
             SendBlock(state_, out);
             break;
-        case kRowRequestIcc:
+        case ProtocolState::RequestIcc:
             if (!AnswerStartsWith(len, 0x62, 0x00)) {
-                state_ = kRowSelectKvk;
+                state_ = ProtocolState::SelectKvk;
             }
             SendBlock(state_, out);
             break;
-        case kRowSelectKvk:
+        case ProtocolState::SelectKvk:
             out.push_back({ProtocolEffect::Kind::RestoreWindow});
-            state_ = kRowReadKvk;
+            state_ = ProtocolState::Read;
             SendBlock(state_, out);
             break;
-        case kRowReadKvk:
-        case kRowAck4:
+        case ProtocolState::Read:
+        case ProtocolState::ReadChained:
             ActOnReadAnswer(len, out);
             break;
-        case kRowAck5:
+        case ProtocolState::ReadLast:
             out.push_back(Pause(kReadRestartPauseMs));
-            state_ = kRowErase;
+            state_ = ProtocolState::Erase;
             SendBlock(state_, out);
             break;
-        case kRowErase:
-            state_ = kRowEjectKvk;
+        case ProtocolState::Erase:
+            state_ = ProtocolState::Eject;
             SendBlock(state_, out);
             break;
-        case kRowEjectKvk:
+        case ProtocolState::Eject:
             ActOnEjectAnswer(len, flags, out);
             break;
         default:
@@ -128,23 +127,23 @@ void BlockMachine::ActOnReadAnswer(std::size_t len, ProtocolEffects& out) {
         // The data buffer cannot take this answer: nothing collected so far can be trusted to
         // be a whole card, so the cycle starts again.
         DropData();
-        state_ = kRowResync;
+        state_ = ProtocolState::Resync;
         SendBlock(state_, out);
         return;
     }
     std::copy_n(receive_.begin() + kBlockInf, len,
                 data_.begin() + static_cast<std::ptrdiff_t>(length));
-    recordLength_ = static_cast<std::int32_t>(length + len);
+    dataLength_ = length + len;
 
     if (AnswerStartsWith(len, 0x69, 0x00)) {
         receiveEvents_ = 0;
         DropData();
         out.push_back(Pause(kReadRestartPauseMs));
-        state_ = kRowResync;
+        state_ = ProtocolState::Resync;
         SendBlock(state_, out);
         return;
     }
-    state_ = ReadChainEnds(len) ? kRowAck5 : kRowAck4;
+    state_ = ReadChainEnds(len) ? ProtocolState::ReadLast : ProtocolState::ReadChained;
     SendBlock(state_, out);
 }
 
@@ -162,7 +161,7 @@ void BlockMachine::ActOnEjectAnswer(std::size_t len, ProtocolFlags flags, Protoc
     } else {
         DeliverAndEmpty(flags.endless && flags.invisible, out);
     }
-    state_ = kRowResync;
+    state_ = ProtocolState::Resync;
     if (flags.endless) {
         receiveEvents_ = 0;
         out.push_back(Pause(kEjectPauseMs));
@@ -174,18 +173,18 @@ void BlockMachine::ActOnEjectAnswer(std::size_t len, ProtocolFlags flags, Protoc
 
 ProtocolEffects BlockMachine::OnTick(ProtocolFlags flags) {
     ProtocolEffects out;
-    if (state_ == kRowRequestIcc || state_ == kRowAck4 || state_ == kRowAck5) {
+    if (state_ == ProtocolState::RequestIcc || state_ == ProtocolState::ReadChained || state_ == ProtocolState::ReadLast) {
         if (DataComplete()) {
-            state_ = kRowErase;
+            state_ = ProtocolState::Erase;
             DeliverAndEmpty(flags.invisible, out);
             deliveredByTimer_ = true;
             SendBlock(state_, out);
-        } else if (receiveEvents_ == eventsAtLastTick_ && state_ != kRowRequestIcc) {
+        } else if (receiveEvents_ == eventsAtLastTick_ && state_ != ProtocolState::RequestIcc) {
             // No answer for a whole tick in the middle of a chain: start over. A half block
             // still in the receive buffer belongs to the lost exchange.
             DropData();
             received_ = 0;
-            state_ = kRowResync;
+            state_ = ProtocolState::Resync;
             SendBlock(state_, out);
         }
     }
@@ -204,14 +203,15 @@ void BlockMachine::DeliverAndEmpty(bool minimise, ProtocolEffects& out) {
     }
 }
 
-void BlockMachine::SendBlock(int row, ProtocolEffects& out) {
+void BlockMachine::SendBlock(ProtocolState state, ProtocolEffects& out) {
+    const int row = RowOf(state);
     const TerminalCommand& command = CommandTable()[static_cast<std::size_t>(row)];
     const std::size_t lenc = std::min<std::size_t>(command.lenc, command.command.size());
     ProtocolEffect send{ProtocolEffect::Kind::Send};
     send.row = row;
     send.bytes.resize(lenc + 4);
     send.bytes[kBlockNad] = command.nad;
-    if (state_ == kRowAck4 || state_ == kRowAck5) {
+    if (state_ == ProtocolState::ReadChained || state_ == ProtocolState::ReadLast) {
         send.bytes[kBlockPcb] = (receive_[kBlockPcb] & kPcbSequence) != 0 ? kPcbAckSequenceSet
                                                                            : kPcbAckSequenceClear;
     } else {
@@ -222,7 +222,7 @@ void BlockMachine::SendBlock(int row, ProtocolEffects& out) {
     std::copy_n(command.command.begin(), lenc, send.bytes.begin() + kBlockInf);
     AppendLrc(send.bytes, lenc + 3);
     send.prompt = std::string(command.Prompt());
-    if (row == kRowReadKvk) {
+    if (state == ProtocolState::Read) {
         deliveredByTimer_ = false;
     }
     out.push_back(std::move(send));
@@ -254,31 +254,27 @@ bool BlockMachine::DataComplete() const {
     if (length == 0) {
         return false;
     }
-    const core::Bytes head = data_.first(std::min(kCompletionSearchBytes, data_.size()));
+    const std::span<const std::uint8_t> data(data_);
+    const core::ByteSpan head = data.first(std::min(kCompletionSearchBytes, data.size()));
     if (core::FindByte(head, kTagChecksum, head.size()) &&
         core::FindByte(head, kTagTrailer, head.size())) {
         return true;
     }
-    if (core::FindByte(data_, kTagFirstField, kTagFirstFieldWindow) &&
-        data_.size() > kChecksumWindowOffset &&
-        core::FindByte(data_.subspan(kChecksumWindowOffset), kTagChecksum, length)) {
+    if (core::FindByte(data, kTagFirstField, kTagFirstFieldWindow) &&
+        data.size() > kChecksumWindowOffset &&
+        core::FindByte(data.subspan(kChecksumWindowOffset), kTagChecksum, length)) {
         return true;
     }
-    const auto zero = core::FindByte(data_, 0x00, data_.size());
+    const auto zero = core::FindByte(data, 0x00, data.size());
     const std::size_t textLength = zero ? *zero : data_.size();
     return textLength > kUntaggedCompleteLength;
 }
 
 void BlockMachine::DropData() {
     std::fill(data_.begin(), data_.end(), std::uint8_t{0});
-    recordLength_ = 0;
+    dataLength_ = 0;
 }
 
-std::size_t BlockMachine::Length() const {
-    if (recordLength_ <= 0) {
-        return 0;
-    }
-    return std::min(static_cast<std::size_t>(recordLength_), data_.size());
-}
+std::size_t BlockMachine::Length() const { return std::min(dataLength_, data_.size()); }
 
 }  // namespace orva::terminal

@@ -14,7 +14,7 @@
 // 0x80 when the last answer's PCB had the sequence bit 0x40, else 0x90. Of an answer only LEN,
 // INF and the PCB bits 0x20 (more data follows) and 0x40 (sequence) are used.
 //
-// The state number is the command-table row whose block was sent last:
+// The state is the command-table row whose block was sent last:
 //   0 resync -> 1 REQUEST ICC -> 2 SELECT -> 3 READ BINARY -> 4 (chained answers, R-blocks)
 //   -> 5 (last R-block) -> 6 ERASE -> 7 EJECT -> delivery -> 0
 #pragma once
@@ -26,6 +26,19 @@
 #include <vector>
 
 namespace orva::terminal {
+
+// The protocol's states; each one's number is the command-table row whose block it sent.
+enum class ProtocolState : int {
+    Resync = 0,       // resynchronisation request, answer awaited
+    RequestIcc = 1,   // REQUEST ICC
+    SelectKvk = 2,    // SELECT of the KVK application
+    Read = 3,         // READ BINARY
+    ReadChained = 4,  // R-block for the next piece of a chained answer
+    ReadLast = 5,     // R-block after the piece that ends the read
+    Erase = 6,        // ERASE BINARY
+    Eject = 7,        // EJECT ICC
+};
+constexpr int RowOf(ProtocolState state) { return static_cast<int>(state); }
 
 inline constexpr std::size_t kBlockNad = 0;
 inline constexpr std::size_t kBlockPcb = 1;
@@ -41,6 +54,7 @@ inline constexpr std::size_t kReceiveBufferSize = 260;
 inline constexpr std::size_t kCompletionSearchBytes = 260;
 inline constexpr unsigned kReadRestartPauseMs = 500;
 inline constexpr unsigned kEjectPauseMs = 200;
+inline constexpr std::size_t kDataCapacity = 16384;
 
 // Writes the exclusive-or of the first n bytes of block at position n and returns it.
 // n must be at least 1 and less than the block's size.
@@ -72,11 +86,11 @@ struct ProtocolFlags {
 
 class BlockMachine {
 public:
-    // data is the reader's data buffer and recordLength its fill level; the machine appends the
-    // read answers there. Every card cycle starts with the whole buffer cleared (at the start,
-    // after a delivery, and whenever a cycle is given up), so nothing of an earlier card lies
-    // behind the data.
-    BlockMachine(std::span<std::uint8_t> data, std::int32_t& recordLength);
+    // The machine collects the read answers in a data buffer of its own, of dataCapacity bytes
+    // (16384, the data buffer of a reading run). Every card cycle starts with the whole buffer
+    // cleared (at the start, after a delivery, and whenever a cycle is given up), so nothing of
+    // an earlier card lies behind the data.
+    explicit BlockMachine(std::size_t dataCapacity = kDataCapacity);
 
     // Clears the data buffer and sends the block of the current state.
     ProtocolEffects Start();
@@ -91,13 +105,15 @@ public:
     // The window timer's supervision, every 3000 ms.
     ProtocolEffects OnTick(ProtocolFlags flags);
 
-    int State() const { return state_; }
+    ProtocolState State() const { return state_; }
     std::uint8_t ControlByte() const { return controlByte_; }
     int ReceiveEvents() const { return receiveEvents_; }
     std::size_t ReceivedCount() const { return received_; }
+    // The card data collected in this cycle so far.
+    std::span<const std::uint8_t> CollectedData() const { return std::span(data_).first(dataLength_); }
 
 private:
-    void SendBlock(int row, ProtocolEffects& out);
+    void SendBlock(ProtocolState state, ProtocolEffects& out);
     void ActOnAnswer(std::size_t len, ProtocolFlags flags, ProtocolEffects& out);
     void ActOnReadAnswer(std::size_t len, ProtocolEffects& out);
     void ActOnEjectAnswer(std::size_t len, ProtocolFlags flags, ProtocolEffects& out);
@@ -108,9 +124,9 @@ private:
     void DropData();  // empties the data buffer: the cycle's data are given up or handed over
     std::size_t Length() const;
 
-    std::span<std::uint8_t> data_;
-    std::int32_t& recordLength_;
-    int state_ = 0;
+    std::vector<std::uint8_t> data_;
+    std::size_t dataLength_ = 0;
+    ProtocolState state_ = ProtocolState::Resync;
     std::uint8_t controlByte_ = kPcbResync;
     std::array<std::uint8_t, kReceiveBufferSize> receive_{};
     std::size_t received_ = 0;

@@ -11,11 +11,11 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "core/sleep.h"
 #include "core/state.h"
 #include "core/ui.h"
-#include "record/delivery.h"
 
 namespace orva::terminal {
 
@@ -41,11 +41,11 @@ struct Protocol {
     std::unique_ptr<BlockMachine> machine;
     std::unique_ptr<SerialLink> serialLink;
     ProtocolLink* link = nullptr;
+    DeliverCardData deliver;
 
     BlockMachine& Machine() {
         if (!machine) {
-            core::ReaderState& reader = core::Reader();
-            machine = std::make_unique<BlockMachine>(reader.data, reader.recordLength);
+            machine = std::make_unique<BlockMachine>();
         }
         return *machine;
     }
@@ -84,7 +84,9 @@ void Execute(Protocol& protocol, const ProtocolEffects& effects,
                 lock.lock();
                 break;
             case ProtocolEffect::Kind::Deliver:
-                (void)record::DeliverRecord(effect.bytes);
+                if (protocol.deliver) {
+                    protocol.deliver(effect.bytes);
+                }
                 break;
             case ProtocolEffect::Kind::RestoreWindow:
                 if (ui.IsMinimised()) {
@@ -122,9 +124,10 @@ void SetProtocolLink(ProtocolLink* link) {
     protocol.link = link;
 }
 
-void StartBlockProtocol() {
+void StartBlockProtocol(DeliverCardData deliver) {
     Protocol& protocol = TheProtocol();
     std::unique_lock lock(protocol.mutex);
+    protocol.deliver = std::move(deliver);
     Execute(protocol, protocol.Machine().Start(), lock);
 }
 
@@ -157,7 +160,7 @@ void OnTimer() {
     protocol.inTick.store(false);
 }
 
-int ProtocolState() {
+ProtocolState CurrentProtocolState() {
     Protocol& protocol = TheProtocol();
     std::lock_guard lock(protocol.mutex);
     return protocol.Machine().State();
@@ -169,6 +172,7 @@ void ResetBlockProtocol() {
     protocol.machine.reset();
     protocol.serialLink.reset();
     protocol.link = nullptr;
+    protocol.deliver = nullptr;
 }
 
 }  // namespace orva::terminal

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 
 #include "terminal/block_machine.h"
 #include "terminal/serial_port.h"
@@ -27,8 +29,13 @@ void SetProtocolPort(CSerial* port);
 // Another link instead of a CSerial (tests).
 void SetProtocolLink(ProtocolLink* link);
 
-// Clears the head of the data buffer and sends the first block (12 C0 00 D2 at process start).
-void StartBlockProtocol();
+// Receives the card data of each card cycle (on the thread that completed the cycle: the port's
+// event thread, or the GUI thread through the timer).
+using DeliverCardData = std::function<void(std::span<const std::uint8_t> data)>;
+
+// Clears the data buffer and sends the first block (12 C0 00 D2 at process start). Every card
+// read from now on goes to deliver.
+void StartBlockProtocol(DeliverCardData deliver);
 
 // The receive callback of the port (SerialHandler::Receive); userData is ignored.
 void OnSerialReceive(void* userData);
@@ -37,8 +44,8 @@ void OnSerialReceive(void* userData);
 // protocol is reading a card.
 void OnTimer();
 
-// The current state (0..7).
-int ProtocolState();
+// The current state.
+ProtocolState CurrentProtocolState();
 
 // Back to the state at process start: state 0, next PCB 0xC0, no link (tests).
 void ResetBlockProtocol();

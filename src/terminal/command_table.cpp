@@ -27,7 +27,7 @@ constexpr TerminalCommand MakeRow(std::uint8_t nad, std::initializer_list<std::u
 
 // Prompts are Windows-1252 ("\xF6" is the o with umlaut). Row 18 stores two more bytes than it
 // sends (80 00).
-constexpr CommandRows kInitialTable = {{
+constexpr CommandRows kRows = {{
     MakeRow(0x12, {}, 0, ""),  // 0
     MakeRow(0x12, {0x20, 0x12, 0x01, 0x00, 0x01, 0x01}, 6, "Versichertenkarte einstecken"),  // 1
     MakeRow(0x02, {0x00, 0xA4, 0x04, 0x00, 0x06, 0xD2, 0x76, 0x00, 0x00, 0x01, 0x01}, 11, "Select File"),  // 2
@@ -50,24 +50,10 @@ constexpr CommandRows kInitialTable = {{
     MakeRow(0x02, {0x00, 0xB0, 0x82, 0x00, 0x00}, 5, "Read EF.GDO"),  // 19
 }};
 
-const CommandRows kInitialCommandTable = kInitialTable;
-
-namespace {
-CommandRows gTable = kInitialTable;
-}  // namespace
-
-CommandRows& CommandTable() { return gTable; }
-
-void ResetCommandTable() { gTable = kInitialTable; }
+const CommandRows kCommandTable = kRows;
 
 std::string_view TerminalCommand::Prompt() const {
     return std::string_view(prompt.data(), strnlen(prompt.data(), prompt.size()));
-}
-
-void TerminalCommand::SetPrompt(std::string_view text) {
-    prompt.fill('\0');
-    const std::size_t n = std::min(text.size(), prompt.size() - 1);
-    std::copy_n(text.begin(), n, prompt.begin());
 }
 
 }  // namespace orva::terminal

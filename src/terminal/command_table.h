@@ -7,9 +7,10 @@
 //   lenc     1 byte   number of command bytes to send (0 to 16)
 //   prompt  40 bytes  zero-terminated Windows-1252 text shown while the command runs
 //
-// The table is process-wide and writable: the reading run changes row 3's P2 for one exchange,
-// the eGK file reading changes the offsets of rows 10 and 11 (and their lenc for good after a
-// 67 00), and the PIN wait swaps a row's prompt for one exchange.
+// The table is constant. What a run changes for one exchange (row 3's P2 for the second KVK
+// read, the offsets of the eGK follow-up reads, the PIN prompt) is an Exchange made from the row
+// (executor.h); the short Le of rows 10 and 11 after a 67 00 lasts for the terminal session
+// (session.h).
 #pragma once
 
 #include <array>
@@ -27,7 +28,6 @@ struct TerminalCommand {
     std::uint8_t Dad() const { return static_cast<std::uint8_t>(nad >> 4); }
     std::uint8_t Sad() const { return static_cast<std::uint8_t>(nad & 0x0F); }
     std::string_view Prompt() const;
-    void SetPrompt(std::string_view text);  // cut to 39 bytes
 };
 static_assert(sizeof(TerminalCommand) == 58, "rows are packed without gaps");
 
@@ -59,13 +59,9 @@ enum Row : int {
 
 using CommandRows = std::array<TerminalCommand, kRowCount>;
 
-// The rows as initialised at process start.
-extern const CommandRows kInitialCommandTable;
+// The rows.
+extern const CommandRows kCommandTable;
 
-// The process-wide, writable table.
-CommandRows& CommandTable();
-
-// Puts every row back to its initial value (tests).
-void ResetCommandTable();
+inline const CommandRows& CommandTable() { return kCommandTable; }
 
 }  // namespace orva::terminal

@@ -14,15 +14,15 @@ void AppendHex(std::string& out, std::uint8_t byte) {
 }
 
 // Never past the end of the bytes given, whatever the count says.
-core::Bytes Head(core::Bytes bytes, std::uint16_t count) {
+core::ByteSpan Head(core::ByteSpan bytes, std::uint16_t count) {
     return bytes.first(std::min<std::size_t>(count, bytes.size()));
 }
 
 }  // namespace
 
-std::string HexDump(core::Bytes bytes, std::uint16_t count) {
+std::string HexDump(core::ByteSpan bytes, std::uint16_t count) {
     std::string out;
-    const core::Bytes head = Head(bytes, count);
+    const core::ByteSpan head = Head(bytes, count);
     out.reserve(head.size() * 3);
     for (const std::uint8_t b : head) {
         AppendHex(out, b);
@@ -31,7 +31,7 @@ std::string HexDump(core::Bytes bytes, std::uint16_t count) {
     return out;
 }
 
-std::string PrintableDump(core::Bytes bytes, std::uint16_t count) {
+std::string PrintableDump(core::ByteSpan bytes, std::uint16_t count) {
     std::string out;
     for (const std::uint8_t b : Head(bytes, count)) {
         if (b >= 32 && b <= 126) {
@@ -45,9 +45,9 @@ std::string PrintableDump(core::Bytes bytes, std::uint16_t count) {
     return out;
 }
 
-std::string HexString(core::Bytes bytes, std::uint16_t count) {
+std::string HexString(core::ByteSpan bytes, std::uint16_t count) {
     std::string out;
-    const core::Bytes head = Head(bytes, count);
+    const core::ByteSpan head = Head(bytes, count);
     out.reserve(head.size() * 2);
     for (const std::uint8_t b : head) {
         AppendHex(out, b);

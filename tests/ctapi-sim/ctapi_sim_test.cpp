@@ -68,7 +68,6 @@ class SimTest : public ::testing::Test {
 protected:
     void SetUp() override {
         core::ResetState();
-        terminal::ResetCommandTable();
         UnsetEnv("ORVA_SIM_CARDS");
         SetEnv("ORVA_SIM_TRACE", TracePath().string());
     }
@@ -80,7 +79,6 @@ protected:
         library.Unload();
         UnsetEnv("ORVA_SIM_CARDS");
         UnsetEnv("ORVA_SIM_TRACE");
-        terminal::ResetCommandTable();
         core::ResetState();
     }
 

@@ -14,6 +14,7 @@
 #include "support/scripted_ctapi.h"
 #include "support/test_support.h"
 #include "terminal/command_table.h"
+#include "terminal/session.h"
 
 namespace orva::reading {
 
@@ -21,12 +22,10 @@ class ReadingTest : public ::testing::Test {
 protected:
     void SetUp() override {
         core::ResetState();
-        terminal::ResetCommandTable();
         core::Options().tempDir = folder.WithSeparator();
     }
     void TearDown() override {
         core::ResetState();
-        terminal::ResetCommandTable();
     }
 
     // Delivery writes the record to this file (-F).
@@ -55,6 +54,7 @@ protected:
     test::RecordingUi ui;
     test::FastSleep sleep;
     test::ScriptedCtApi ctapi;
+    terminal::TerminalSession session;  // each test a terminal conversation of its own
     test::TempFolder folder{"orva-reading"};
 };
 

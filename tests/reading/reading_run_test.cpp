@@ -90,7 +90,7 @@ TEST_F(ReadingRunTest, KvkRunWaitsForTheCardReadsTwiceErasesEjectsAndDelivers) {
         .Expect(kEject, "62 00")
         .Expect(kEject, "90 00");
 
-    ButtonReadClick(ctapi);
+    ButtonReadClick(ctapi, session);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(ctapi.calls.front(), "init 1 3");
@@ -105,8 +105,6 @@ TEST_F(ReadingRunTest, KvkRunWaitsForTheCardReadsTwiceErasesEjectsAndDelivers) {
     EXPECT_EQ(ui.hexlist.back(), "CT_close=65535");
     EXPECT_EQ(ui.status.back(), " ");
     EXPECT_EQ(core::Reader().cardKind, core::CardKind::Kvk);
-    EXPECT_EQ(terminal::CommandTable()[terminal::kRowReadKvk].command,
-              terminal::kInitialCommandTable[terminal::kRowReadKvk].command);
     EXPECT_EQ(ui.terminates, 0);
     EXPECT_TRUE(ui.boxes.empty());
 }
@@ -159,7 +157,7 @@ TEST_P(KvkDataTest, StoresTheTemplateAndDelivers) {
     }
     ctapi.Expect(kErase, "90 00").Expect(kEject, "90 00");
 
-    ButtonReadClick(ctapi);
+    ButtonReadClick(ctapi, session);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(ToHex(Record()), ToHex(c.record));
@@ -196,7 +194,7 @@ TEST_P(KvkPinTest, ReadWaitsForThePin) {
     }
     ctapi.Expect(kErase, "90 00").Expect(kEject, "90 00");
 
-    ButtonReadClick(ctapi);
+    ButtonReadClick(ctapi, session);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(ToHex(Record()), ToHex(c.record));
@@ -226,7 +224,7 @@ TEST_F(ReadingRunTest, EraseOnlyOutsideDebugOrWhenTicked) {
             script.Expect(kErase, "90 00");
         }
         script.Expect(kEject, "90 00");
-        ButtonReadClick(script);
+        ButtonReadClick(script, session);
         EXPECT_EQ(script.Remaining(), 0u);
         EXPECT_EQ(Record(), kShortRecord);
     }
@@ -255,7 +253,7 @@ TEST_P(InitTest, OpensTheTerminalOrEndsTheRun) {
         ctapi.Expect(kReset, "90 00").Expect(kRequest, "6F 00");
     }
 
-    ButtonReadClick(ctapi);
+    ButtonReadClick(ctapi, session);
 
     ASSERT_GE(ui.hexlist.size(), c.lines.size());
     EXPECT_EQ(Lines(ui.hexlist.begin(), ui.hexlist.begin() + static_cast<long>(c.lines.size())),
@@ -305,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ReadingRunTest, WithoutLibraryNothingIsCalled) {
     core::Options().debug = true;
     terminal::CtApiLibrary none;
-    ButtonReadClick(none);
+    ButtonReadClick(none, session);
     EXPECT_EQ(ui.hexlist, Lines{"Fehler CT_init=-1"});
     EXPECT_FALSE(std::filesystem::exists(output));
 }
@@ -322,7 +320,7 @@ TEST_F(ReadingRunTest, FailedCardResetResetsTheTerminalAndAsksAgain) {
         std::filesystem::remove(output);
         script.Expect(kReset, "90 00").Expect(kRequest, answer).Expect(kReset, "90 00")
             .Expect(kRequest, "6F 00");
-        ButtonReadClick(script);
+        ButtonReadClick(script, session);
         EXPECT_EQ(script.Remaining(), 0u);
         EXPECT_EQ(script.calls.back(), "close 1");
         EXPECT_EQ(Record(), kErrorRecord);
@@ -334,7 +332,7 @@ TEST_F(ReadingRunTest, AbortWhileWaitingClosesAndTerminatesWithoutDelivery) {
     ctapi.Expect(kReset, "90 00").Expect(kRequest, "62 00");
     ctapi.Then({kRequest, "62 00", 0, true, [] { core::Reader().abort = true; }});
 
-    ButtonReadClick(ctapi);
+    ButtonReadClick(ctapi, session);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(ctapi.calls.back(), "close 1");
@@ -350,13 +348,12 @@ TEST_F(ReadingRunTest, AbortWhileWaitingClosesAndTerminatesWithoutDelivery) {
 
 TEST_F(ReadingRunTest, EgkOfAnotherGenerationShowsTheNoticeAndReadsOn) {
     core::Options().invisible = true;
-    core::Reader().version = "stale";
     ctapi.Expect(kReset, "90 00").Expect(kRequest, kProcessorCard).Expect(kSelectMf, "6A 82");
     ExpectVersionAndHca();
     ctapi.Expect(kStatus, "6A 82").Expect(kEject, "62 00").Expect(kEject, "6A 80")
         .Expect(kReset, "90 00");
 
-    ButtonReadClick(ctapi);
+    ButtonReadClick(ctapi, session);
 
     EXPECT_EQ(ctapi.Remaining(), 0u);
     ASSERT_EQ(ui.boxes.size(), 1u);
@@ -365,9 +362,8 @@ TEST_F(ReadingRunTest, EgkOfAnotherGenerationShowsTheNoticeAndReadsOn) {
               "Keine Generation 1 Gesundheitskarte!\nVerarbeitung ab dem 1.4.2012 nicht mehr "
               "m\xF6glich!");
     EXPECT_EQ(core::Reader().cardKind, core::CardKind::Egk);
-    EXPECT_EQ(core::Reader().version, "003000000000300001000030000300");
-    EXPECT_EQ(core::Reader().iccsn, "");
     EXPECT_TRUE(Stored("ST.TXT").empty());
+    EXPECT_EQ(Stored("VER.TXT"), Ascii("003000000000300001000030000300"));
     EXPECT_EQ(Record(), kErrorRecord);  // no status data: nothing else read, nothing erased
     EXPECT_EQ(ui.terminates, 1);        // invisible: the application ends after delivery
 }
@@ -391,7 +387,7 @@ TEST_F(ReadingRunTest, MissingEgkFileDeliversTheErrorRecord) {
         script.Expect(kVersion1, "90 00").Expect(kSelectHca, "90 00");
         script.Expect(kStatus, kStatusAnswer).Expect(kPd, c.pd).Expect(kVd, c.vd);
         script.Expect(kErase, "90 00").Expect(kEject, "90 00");
-        ButtonReadClick(script);
+        ButtonReadClick(script, session);
         EXPECT_EQ(script.Remaining(), 0u);
         EXPECT_EQ(script.calls.back(), "close 1");
         EXPECT_EQ(Record(), kErrorRecord);
@@ -412,16 +408,17 @@ TEST_F(ReadingRunTest, SerialNumberOnlyWithOptionAndGoodReset) {
         test::ScriptedCtApi script;
         std::filesystem::remove(output);
         core::Options().readGdo = c.readGdo;
-        core::Reader().iccsn = "stale";
         script.Expect(kReset, c.reset).Expect(kRequest, kProcessorCard).Expect(kSelectMf, "90 00");
         if (c.read) {
             script.Expect(kGdo, "5A 0A 80 27 68 83 11 00 00 01 72 22 90 00");
         }
         script.Expect(kVersion1, "90 00").Expect(kSelectHca, "90 00").Expect(kStatus, "6A 82")
             .Expect(kEject, "90 00");
-        ButtonReadClick(script);
+        const std::optional<CardRead> read = ReadCard(script, session);
         EXPECT_EQ(script.Remaining(), 0u);
-        EXPECT_EQ(core::Reader().iccsn, c.read ? "5A0A80276883110000017222" : "");
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(read->card.iccsn, c.read ? "5A0A80276883110000017222" : "");
+        EXPECT_EQ(read->card.bytes, kErrorRecord);  // no status data
         EXPECT_EQ(std::filesystem::exists(TempFile("GDO.TXT")), c.read);
         std::filesystem::remove(TempFile("GDO.TXT"));
     }
@@ -454,7 +451,7 @@ TEST_F(ReadingRunTest, EjectLoopDoesNotSpinOnAFailingLibrary) {
         for (const auto& eject : c.ejects) {
             script.Then(eject);
         }
-        ButtonReadClick(script);
+        ButtonReadClick(script, session);
         EXPECT_EQ(script.Remaining(), 0u);
         EXPECT_EQ(script.calls.back(), "close 1");
         EXPECT_EQ(waits.Waits(), c.waits);

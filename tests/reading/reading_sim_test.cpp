@@ -41,7 +41,6 @@ class SimRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
         core::ResetState();
-        terminal::ResetCommandTable();
         core::Options().tempDir = folder.WithSeparator();
         core::Options().writeFile = true;
         core::Options().outputFileName = output.string();
@@ -52,8 +51,9 @@ protected:
         SetEnv("ORVA_SIM_TRACE", "");
         SetEnv("ORVA_SIM_CARDS", "");
         core::ResetState();
-        terminal::ResetCommandTable();
     }
+
+    terminal::TerminalSession session;
 
     void Load(const std::string& cards) {
         SetEnv("ORVA_SIM_CARDS", cards);
@@ -88,7 +88,7 @@ protected:
 TEST_F(SimRunTest, ReadsTheKvkImage) {
     Load(std::string(ORVA_TEST_DATA_DIR) + "/cards/kvk.ini");
 
-    ButtonReadClick(library);
+    ButtonReadClick(library, session);
 
     EXPECT_EQ(Calls(), (Lines{
                            "CT_init ctn=1 pn=0 -> 0",
@@ -121,7 +121,7 @@ TEST_F(SimRunTest, ReadsTheDemoEgk) {
     core::Options().readGdo = true;
     Load("");
 
-    ButtonReadClick(library);
+    ButtonReadClick(library, session);
 
     EXPECT_EQ(Calls(), (Lines{
                            "CT_init ctn=1 pn=0 -> 0",
@@ -204,7 +204,7 @@ TEST_F(SimRunTest, ReadsAnEgkMadeOfRealCardFiles) {
                          << "\nstatus = @status.bin\npd = @pd.bin\nvd = @vd.bin\n";
     Load(image.string());
 
-    ButtonReadClick(library);
+    ButtonReadClick(library, session);
 
     EXPECT_EQ(Calls(), (Lines{
                            "CT_init ctn=1 pn=0 -> 0",
@@ -269,7 +269,7 @@ TEST_F(SimRunTest, ReadsAnEgkMadeOfRealCardFiles) {
 TEST_F(SimRunTest, ReadsALongKvkTemplate) {
     Load(std::string(ORVA_TEST_DATA_DIR) + "/cards/kvk_long.ini");
 
-    ButtonReadClick(library);
+    ButtonReadClick(library, session);
 
     const Lines calls = Calls();
     ASSERT_EQ(calls.size(), 8u);

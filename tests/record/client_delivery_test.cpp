@@ -129,8 +129,8 @@ protected:
 
 TEST_F(ClientDeliveryTest, ClientReadsWParamBytesWithFFReplacedAndTheTailStays) {
     Client client(kClientClass);
-    EXPECT_TRUE(DeliverRecord(Hex(kKvkData)));
-    EXPECT_TRUE(DeliverErrorRecord());
+    EXPECT_TRUE(DeliverRecord(BytesOnly(Hex(kKvkData)), core::CardKind::Kvk));
+    EXPECT_TRUE(DeliverErrorRecord(core::CardKind::Kvk));
     const auto records = client.Records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(ToHex(records[0]), kKvkRecordToClient);
@@ -150,7 +150,7 @@ TEST_F(ClientDeliveryTest, OutputFileTakesTheRecordUntouchedAndTheClientGetsNoth
     Client client(kClientClass);
     test::TempFolder folder{"orva-file"};
     core::Options().outputFileName = (folder.Path() / "ORVA.TXT").string();
-    EXPECT_TRUE(DeliverRecord(Hex(kKvkData)));
+    EXPECT_TRUE(DeliverRecord(BytesOnly(Hex(kKvkData)), core::CardKind::Kvk));
     EXPECT_EQ(ToHex(test::ReadFileBytes(folder.Path() / "ORVA.TXT")), kKvkRecord);
     EXPECT_TRUE(client.Records().empty());
 }
@@ -158,22 +158,20 @@ TEST_F(ClientDeliveryTest, OutputFileTakesTheRecordUntouchedAndTheClientGetsNoth
 TEST_F(ClientDeliveryTest, NoClientSendWithholdsEgkRunsOnly) {
     Client client(kClientClass);
     core::Options().noClientSend = true;
-    core::Reader().cardKind = core::CardKind::Egk;
-    EXPECT_TRUE(DeliverErrorRecord());
+    EXPECT_TRUE(DeliverErrorRecord(core::CardKind::Egk));
     EXPECT_TRUE(client.Records().empty());
-    core::Reader().cardKind = core::CardKind::Kvk;
-    EXPECT_TRUE(DeliverErrorRecord());
+    EXPECT_TRUE(DeliverErrorRecord(core::CardKind::Kvk));
     ASSERT_EQ(client.Records().size(), 1u);
     EXPECT_EQ(ToHex(client.Records()[0]), kErrorRecordHex);
 }
 
 TEST_F(ClientDeliveryTest, FallbackClassIsUsedOnlyWithoutTheFirst) {
     Client comm(kClientFallbackClass);
-    EXPECT_TRUE(DeliverErrorRecord());
+    EXPECT_TRUE(DeliverErrorRecord(core::CardKind::Kvk));
     ASSERT_EQ(comm.Records().size(), 1u);
     {
         Client telnet(kClientClass);
-        EXPECT_TRUE(DeliverRecord(Hex(kKvkData)));
+        EXPECT_TRUE(DeliverRecord(BytesOnly(Hex(kKvkData)), core::CardKind::Kvk));
         ASSERT_EQ(telnet.Records().size(), 1u);
         EXPECT_EQ(ToHex(telnet.Records()[0]), kKvkRecordToClient);
         EXPECT_EQ(comm.Records().size(), 1u);
@@ -183,8 +181,8 @@ TEST_F(ClientDeliveryTest, FallbackClassIsUsedOnlyWithoutTheFirst) {
 TEST_F(ClientDeliveryTest, NoClientShowsTheBoxForEveryRecord) {
     ASSERT_EQ(FindWindowA(kClientClass, nullptr), nullptr);
     ASSERT_EQ(FindWindowA(kClientFallbackClass, nullptr), nullptr);
-    EXPECT_FALSE(DeliverRecord(Hex(kKvkData)));
-    EXPECT_FALSE(DeliverErrorRecord());
+    EXPECT_FALSE(DeliverRecord(BytesOnly(Hex(kKvkData)), core::CardKind::Kvk));
+    EXPECT_FALSE(DeliverErrorRecord(core::CardKind::Kvk));
     ASSERT_EQ(ui.boxes.size(), 2u);
     for (const auto& box : ui.boxes) {
         EXPECT_EQ(box.caption, "Fehler");
@@ -205,9 +203,9 @@ protected:
         fs::copy_file(core::ProgramDirectory() + "GZIP.exe", program.Path() / "GZIP.exe");
         SetGzipDirectory(program.WithSeparator());
         core::Options().tempDir = temp.WithSeparator();
-        core::Reader().cardKind = core::CardKind::Egk;
-        core::Reader().version = "000000000000300000000301000003";
-        core::Reader().iccsn = "80276883110000017222";
+        card.version = "000000000000300000000301000003";
+        card.iccsn = "80276883110000017222";
+        card.stored = {.status = true, .pd = true, .vd = true};
 
         const auto pd = test::ReadFileBytes(*samples / "egk_bin/egkfeuer_sim_EF.PD.bin");
         const std::size_t pdLength = pd[0] * 256u + pd[1];
@@ -233,20 +231,20 @@ protected:
                    "ST>020090710144441 5.1.0\nVER>000000000000300000000301000003"
                    "\nICCSN>80276883110000017222\x04";
         // The data buffer after the VD read: its first two bytes equal the length.
-        data = {0x02, 0x7E};
-        data.resize(0x027E, 0x41);
+        card.bytes = {0x02, 0x7E};
+        card.bytes.resize(0x027E, 0x41);
     }
 
     std::optional<fs::path> samples;
     test::TempFolder program{"orva program"};
     test::TempFolder temp{"orva temp"};
     std::string expected;
-    std::vector<std::uint8_t> data;
+    CardData card;
 };
 
 TEST_F(EgkClientDeliveryTest, RealCardRecordReachesTheClientByteForByte) {
     Client client(kClientClass);
-    EXPECT_TRUE(DeliverRecord(data, DataOrigin::EgkBranch));
+    EXPECT_TRUE(DeliverRecord(card, core::CardKind::Egk));
     const auto records = client.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(test::Text(records[0]), expected);
@@ -256,7 +254,7 @@ TEST_F(EgkClientDeliveryTest, RealCardRecordReachesTheClientByteForByte) {
 
 TEST_F(EgkClientDeliveryTest, RealCardRecordInTheOutputFile) {
     core::Options().outputFileName = (temp.Path() / "ORVA.TXT").string();
-    EXPECT_TRUE(DeliverRecord(data, DataOrigin::EgkBranch));
+    EXPECT_TRUE(DeliverRecord(card, core::CardKind::Egk));
     EXPECT_EQ(test::Text(test::ReadFileBytes(temp.Path() / "ORVA.TXT")), expected);
     EXPECT_TRUE(ui.boxes.empty());
 }

@@ -30,14 +30,18 @@ protected:
         core::ResetState();
     }
 
-    // Composes from a data buffer of the reader's size that holds bytes at its start.
+    // Composes from the first length bytes (zero bytes where bytes ends first), in the form
+    // given, with the folder, version and serial number of the fixture.
     ComposeResult Compose(const std::vector<std::uint8_t>& bytes, std::size_t length,
-                          DataOrigin origin = DataOrigin::MemoryCard) {
-        data.assign(core::kDataBufferSize, 0);
-        std::copy(bytes.begin(), bytes.end(), data.begin());
+                          RecordForm form = RecordForm::Kvk) {
+        data = bytes;
+        data.resize(length, 0);
         record.assign(kRecordBufferSize, 0xAA);
         recordLength = length;
-        return ComposeRecord(record, data, recordLength, origin);
+        return ComposeRecord(record,
+                             {.data = data, .form = form, .tempDir = tempDir, .version = version,
+                              .iccsn = iccsn},
+                             recordLength);
     }
     std::vector<std::uint8_t> Record() const {
         return {record.begin(), record.begin() + static_cast<std::ptrdiff_t>(recordLength)};
@@ -46,6 +50,7 @@ protected:
     test::RecordingUi ui;
     std::vector<std::uint8_t> data, record;
     std::size_t recordLength = 0;
+    std::string tempDir, version, iccsn;
 };
 
 TEST_F(ComposeTest, KvkExample) {
@@ -55,7 +60,7 @@ TEST_F(ComposeTest, KvkExample) {
 }
 
 // Where the tag search looks: 0x80 among bytes 0 to 9; 0x93 (first) or 0x8E in the length
-// bytes from offset 4, which may reach three bytes past the data.
+// bytes from offset 4. Behind the data it sees zero bytes only, so byte n may be a zero there.
 struct TagCase {
     const char* name;
     std::vector<std::pair<std::size_t, std::uint8_t>> bytes;  // offset, value; rest 0x41
@@ -70,9 +75,8 @@ TEST_F(ComposeTest, KvkTagSearchWindows) {
         {"NameTagAtNine", {{9, 0x80}, {20, 0x8E}}, 40, 22},
         {"NameTagAtTenIsNotSeen", {{10, 0x80}, {20, 0x8E}}, 40, std::nullopt},
         {"TagsBeforeOffsetFourAreNotSeen", {{0, 0x80}, {2, 0x8E}, {3, 0x93}}, 40, std::nullopt},
-        {"TagJustPastTheData", {{0, 0x80}, {40, 0x8E}}, 40, 42},
-        {"TagThreePastTheData", {{0, 0x80}, {43, 0x8E}}, 40, 45},
-        {"TagFourPastTheDataIsNotSeen", {{0, 0x80}, {44, 0x8E}}, 40, std::nullopt},
+        {"TagOnTheLastDataByte", {{0, 0x80}, {39, 0x8E}}, 40, 41},
+        {"TagPastTheDataIsNotThere", {{0, 0x80}, {40, 0x8E}}, 40, std::nullopt},
     };
     for (const TagCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -89,7 +93,7 @@ TEST_F(ComposeTest, KvkTagSearchWindows) {
         }
         ASSERT_EQ(result, ComposeResult::Built);
         ASSERT_EQ(recordLength, *c.n + 11);
-        const std::uint8_t sent = bytes[*c.n];
+        const std::uint8_t sent = *c.n < c.length ? bytes[*c.n] : 0;
         char hex[3];
         std::snprintf(hex, sizeof hex, "%02X", sent);
         EXPECT_EQ(Text(Record()).substr(8 + *c.n), std::string(hex) + "\x04");
@@ -118,12 +122,13 @@ TEST_F(ComposeTest, KvkLengthRuleWithoutTags) {
         }
         ASSERT_EQ(result, ComposeResult::Built);
         EXPECT_EQ(recordLength, *c.n + 11);
-        // Kept bytes behind the zero are zero bytes, raised to 0xE0.
+        // Kept bytes behind the zero, or behind the data, are zero bytes, raised to 0xE0.
+        const std::size_t text = std::min(c.zeroAt, c.length);
         std::string kept;
         for (std::size_t i = 0; i < *c.n; ++i) {
-            kept.push_back(i < c.zeroAt ? 'K' : '\xE0');
+            kept.push_back(i < text ? 'K' : '\xE0');
         }
-        EXPECT_EQ(Text(Record()), kHeader + kept + (*c.n < c.zeroAt ? "4B" : "00") + "\x04");
+        EXPECT_EQ(Text(Record()), kHeader + kept + (*c.n < text ? "4B" : "00") + "\x04");
     }
 }
 
@@ -135,9 +140,8 @@ TEST_F(ComposeTest, KvkByteConversion) {
 }
 
 TEST_F(ComposeTest, KvkRecordThatWouldNotFitIsRefused) {
-    // A tag so far back that the record (n + 11) would overflow the 16384-byte buffer, and a
-    // tag on the very last byte, whose following byte lies outside the data buffer.
-    for (const std::size_t tagAt : {std::size_t{16372}, std::size_t{16383}}) {
+    // Tags so far back that the record (n + 11) would overflow the 16384-byte buffer.
+    for (const std::size_t tagAt : {std::size_t{16372}, std::size_t{16379}}) {
         SCOPED_TRACE(tagAt);
         std::vector<std::uint8_t> bytes(core::kDataBufferSize, 0x41);
         bytes[0] = 0x80;
@@ -158,7 +162,7 @@ class EgkComposeTest : public ComposeTest {
 protected:
     void SetUp() override {
         ComposeTest::SetUp();
-        core::Options().tempDir = temp.WithSeparator();
+        tempDir = temp.WithSeparator();
         SetCommandRunner([this](const std::string& line) {
             commands.push_back(line);
             return 0;
@@ -172,51 +176,63 @@ protected:
     std::vector<std::string> commands;
 };
 
-TEST_F(EgkComposeTest, ChoiceOfForm) {
-    // The two-byte test decides only for the data of this run's eGK branch; a memory card's
-    // data take the KVK rules whatever they begin with, so the files of an earlier eGK in the
-    // folder never reach its record.
-    using enum DataOrigin;
+TEST(RecordFormTest, EgkFormOnlyForTheFilesOfThisRunsEgkBranch) {
+    // The two-byte test decides only for data whose run stored all three eGK files; a memory
+    // card's data (no files stored) take the KVK rules whatever they begin with.
+    const StoredEgkFiles all{.status = true, .pd = true, .vd = true};
+    const StoredEgkFiles none{};
+    const StoredEgkFiles noVd{.status = true, .pd = true, .vd = false};
     const struct {
         const char* data;
-        std::size_t length;
-        DataOrigin origin;
-        bool egk;
+        std::size_t length;  // zero bytes behind the given ones
+        StoredEgkFiles stored;
+        RecordForm form;
     } cases[] = {
-        {"FF FF 80 8E 00", 5, EgkBranch, true},
-        {"FF FF", 16000, EgkBranch, true},
-        {"00 05 80 41 41", 5, EgkBranch, true},
-        {"01 00 41", 256, EgkBranch, true},
-        {"00 06 80 41 41 41 8E 00", 5, EgkBranch, false},
-        {"FF FE 80 41 41 8E 00 00", 8, EgkBranch, false},
-        {"FF FF 80 8E 00", 5, MemoryCard, false},
-        {"00 05 80 41 41", 5, MemoryCard, false},
-        {"01 00 41", 256, MemoryCard, false},
+        {"FF FF 80 8E 00", 5, all, RecordForm::Egk},
+        {"FF FF", 16000, all, RecordForm::Egk},
+        {"00 05 80 41 41", 5, all, RecordForm::Egk},
+        {"01 00 41", 256, all, RecordForm::Egk},
+        {"00 06 80 41 41 41 8E 00", 5, all, RecordForm::Kvk},  // a VD read that stopped early
+        {"FF FE 80 41 41 8E 00 00", 8, all, RecordForm::Kvk},
+        {"FF FF 80 8E 00", 5, none, RecordForm::Kvk},
+        {"00 05 80 41 41", 5, none, RecordForm::Kvk},
+        {"FF FF", 16000, noVd, RecordForm::Kvk},
+        {"FF", 1, all, RecordForm::Kvk},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.data);
-        SCOPED_TRACE(c.origin == EgkBranch ? "eGK branch" : "memory card");
-        commands.clear();
-        const ComposeResult result = Compose(Hex(c.data), c.length, c.origin);
-        EXPECT_EQ(!commands.empty(), c.egk);
-        if (c.egk) {
-            EXPECT_EQ(result, ComposeResult::Built);
-        }
+        std::vector<std::uint8_t> data = Hex(c.data);
+        data.resize(c.length, 0);
+        EXPECT_EQ(ChooseRecordForm(data, c.stored), c.form);
     }
 }
 
+TEST_F(EgkComposeTest, BuiltFromTheValuesGivenAlone) {
+    // Process state that would lead elsewhere: another folder with other documents.
+    test::TempFolder elsewhere{"orva elsewhere"};
+    test::WriteFileBytes(elsewhere.Path() / "PD.XML", Bytes("<Name>Anders</Name>"));
+    core::Options().tempDir = elsewhere.WithSeparator();
+    version = "003000000000300000010030000003";
+    ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
+    EXPECT_EQ(Text(Record()), kHeader + "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024"
+                                        "\nVER>003000000000300000010030000003\x04");
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_NE(commands[0].find(temp.WithSeparator() + "PD.GZ"), std::string::npos);
+}
+
 TEST_F(EgkComposeTest, BlankMemoryCardTakesTheKvkRules) {
-    // Erased memory reads FF; 228 bytes without tags keep 218 of them.
+    // Erased memory reads FF; a memory card's 228 bytes without tags keep 218 of them.
     const std::vector<std::uint8_t> blank(228, 0xFF);
-    ASSERT_EQ(Compose(blank, blank.size(), DataOrigin::MemoryCard), ComposeResult::Built);
+    ASSERT_EQ(ChooseRecordForm(blank, StoredEgkFiles{}), RecordForm::Kvk);
+    ASSERT_EQ(Compose(blank, blank.size(), RecordForm::Kvk), ComposeResult::Built);
     EXPECT_TRUE(commands.empty());
     EXPECT_EQ(Text(Record()), kHeader + std::string(218, '\xFF') + "FF\x04");
 }
 
 TEST_F(EgkComposeTest, RecordOfThreeTextsVersionAndSerialNumber) {
-    core::Reader().version = "000000000000300000000301000003";
-    core::Reader().iccsn = "80276883110000017222";
-    ASSERT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::Built);
+    version = "000000000000300000000301000003";
+    iccsn = "80276883110000017222";
+    ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
     EXPECT_EQ(Text(Record()), kHeader +
                                   "PD>Kunde>Name>M\xFCller\n"
                                   "VD>Beginn>20240101\n"
@@ -229,13 +245,13 @@ TEST_F(EgkComposeTest, RecordOfThreeTextsVersionAndSerialNumber) {
 }
 
 TEST_F(EgkComposeTest, WithoutVersionAndSerialNumberTheStatusEndsTheRecord) {
-    ASSERT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::Built);
+    ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
     EXPECT_EQ(Text(Record()), kHeader + "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024\x04");
 }
 
 TEST_F(EgkComposeTest, MissingXmlGivesItsPrefixAndABox) {
     std::filesystem::remove(temp.Path() / "VD.XML");
-    ASSERT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::Built);
+    ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
     EXPECT_EQ(Text(Record()), kHeader + "PD>Kunde>Name>M\xFCller\nVD>ST>0 2024\x04");
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, "Datei " + temp.WithSeparator() + "VD.XML kann nicht gelesen werden!");
@@ -251,7 +267,7 @@ TEST_F(EgkComposeTest, RecordThatWouldNotFitIsRefused) {
     }
     test::WriteFileBytes(temp.Path() / "PD.XML", Bytes(xml));
     test::WriteFileBytes(temp.Path() / "VD.XML", Bytes(xml));
-    EXPECT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::TooLong);
+    EXPECT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::TooLong);
     EXPECT_EQ(recordLength, 2u);
 }
 
@@ -285,7 +301,7 @@ TEST_F(ComposeTest, EgkFromRealCardFilesWithTheRealGzip) {
     test::TempFolder program{"orva program"};
     std::filesystem::copy_file(core::ProgramDirectory() + gzipName, program.Path() / gzipName);
     SetGzipDirectory(program.WithSeparator());
-    core::Options().tempDir = temp.WithSeparator();
+    tempDir = temp.WithSeparator();
 
     // EF.PD: a 2-byte length, then the gzip member. EF.VD: four offsets (ends inclusive), then
     // the VD member and the protected member; a few stray bytes follow, as on some cards.
@@ -300,9 +316,9 @@ TEST_F(ComposeTest, EgkFromRealCardFilesWithTheRealGzip) {
     vdGz.insert(vdGz.end(), {0x00, 0x00, 0x00});
     test::WriteFileBytes(temp.Path() / "VD.GZ", vdGz);
     test::WriteFileBytes(temp.Path() / "ST.TXT", Bytes("020090710144441 5.1.0"));
-    core::Reader().version = "000000000000300000000301000003";
+    version = "000000000000300000000301000003";
 
-    ASSERT_EQ(Compose(Hex("FF FF"), 2, DataOrigin::EgkBranch), ComposeResult::Built);
+    ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
 
     // What the record must hold: the flattened decompressed documents of the same card.
     test::TempFolder expected{"orva expected"};

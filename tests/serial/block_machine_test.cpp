@@ -48,7 +48,6 @@ std::string Trace(const ProtocolEffects& effects) {
 
 class BlockMachineTest : public ::testing::Test {
 protected:
-    void SetUp() override { ResetCommandTable(); }
 
     std::string Feed(const std::vector<std::uint8_t>& bytes, ProtocolFlags flags = {}) {
         return Trace(machine.OnReceive(bytes, flags));
@@ -61,14 +60,13 @@ protected:
         Feed(Answer(0xE0, "90 00"));
         Feed(Answer(0x00, "90 00"));
         Feed(Answer(0x40, "90 00"));
-        ASSERT_EQ(machine.State(), kRowReadKvk);
+        ASSERT_EQ(machine.State(), ProtocolState::Read);
     }
 
-    void Restart() { machineSlot.emplace(data, recordLength); }
+    void Restart() { machineSlot.emplace(); }
+    std::size_t Collected() const { return machine.CollectedData().size(); }
 
-    std::vector<std::uint8_t> data = std::vector<std::uint8_t>(16384);
-    std::int32_t recordLength = 0;
-    std::optional<BlockMachine> machineSlot{std::in_place, data, recordLength};
+    std::optional<BlockMachine> machineSlot{std::in_place};
     BlockMachine& machine = *machineSlot;
 };
 
@@ -109,10 +107,9 @@ TEST_F(BlockMachineTest, OneCardBlockForBlock) {
     for (const Step& step : steps) {
         SCOPED_TRACE(ToHex(step.answer));
         EXPECT_EQ(Feed(step.answer), step.trace);
-        EXPECT_EQ(machine.State(), step.state);
+        EXPECT_EQ(RowOf(machine.State()), step.state);
     }
-    EXPECT_EQ(recordLength, 0);
-    EXPECT_EQ(data[0], 0) << "the head of the data buffer is cleared after the delivery";
+    EXPECT_EQ(Collected(), 0u) << "the data are handed over and gone";
 }
 
 TEST_F(BlockMachineTest, PromptsGoWithTheirBlocks) {
@@ -127,11 +124,11 @@ TEST_F(BlockMachineTest, ResyncAndCardRequestDecideOnLengthAndFirstBytes) {
     machine.Start();
     EXPECT_EQ(Feed(Answer(0xE0, "62 00 00")), "send 12 40 00 52");
     EXPECT_EQ(Feed(Answer(0xE0, "69 00")), "send 12 00 06 20 12 01 00 01 01 27");
-    EXPECT_EQ(machine.State(), kRowRequestIcc);
+    EXPECT_EQ(machine.State(), ProtocolState::RequestIcc);
     EXPECT_EQ(Feed(Answer(0x00, "62 00 11 22")), "send 12 40 06 20 12 01 00 01 01 67");
     // An error status is no "card absent": the SELECT follows.
     Feed(Answer(0x00, "6A 00"));
-    EXPECT_EQ(machine.State(), kRowSelectKvk);
+    EXPECT_EQ(machine.State(), ProtocolState::SelectKvk);
 }
 
 // A block without INF carries no status word: it never counts as 62 00, whatever the bytes
@@ -141,7 +138,7 @@ TEST_F(BlockMachineTest, AnAnswerWithoutStatusDoesNotReuseTheLastOne) {
     Feed(Answer(0xE0, "90 00"));
     Feed(Answer(0x00, "62 00"));
     Feed(Answer(0x00, ""));
-    EXPECT_EQ(machine.State(), kRowSelectKvk);
+    EXPECT_EQ(machine.State(), ProtocolState::SelectKvk);
 }
 
 struct ChainCase {
@@ -163,8 +160,10 @@ TEST_P(ChainTest, CollectsTheChainAndEndsItAtTheRightBlock) {
         SCOPED_TRACE(i);
         EXPECT_EQ(Feed(c.answers[i]), "send " + c.acks[i]);
     }
-    EXPECT_EQ(machine.State(), kRowAck5);
-    EXPECT_EQ(ToHex(std::vector<std::uint8_t>(data.begin(), data.begin() + recordLength)), c.data);
+    EXPECT_EQ(machine.State(), ProtocolState::ReadLast);
+    EXPECT_EQ(ToHex(std::vector<std::uint8_t>(machine.CollectedData().begin(),
+                                              machine.CollectedData().end())),
+              c.data);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -204,13 +203,13 @@ TEST_F(BlockMachineTest, RefusedReadRestartsWithoutTheDataCollected) {
         ReachRead();
         if (chained) {
             Feed(Answer(0x20, "80 03 41"));
-            ASSERT_EQ(machine.State(), kRowAck4);
+            ASSERT_EQ(machine.State(), ProtocolState::ReadChained);
         }
         // PCB says more data: the 69 00 still wins.
         const std::string trace = Feed(Answer(0x20, "69 00"));
         EXPECT_EQ(trace, "pause 500 | send 12 00 00 12");
-        EXPECT_EQ(machine.State(), kRowResync);
-        EXPECT_EQ(recordLength, 0);
+        EXPECT_EQ(machine.State(), ProtocolState::Resync);
+        EXPECT_EQ(Collected(), 0u);
         EXPECT_EQ(machine.ReceiveEvents(), 0);
     }
 }
@@ -235,8 +234,8 @@ TEST_F(BlockMachineTest, SurplusBytesRestartAfterTheStatesOwnStep) {
     const std::vector<std::uint8_t> second = Answer(0x60, "42 43");
     both.insert(both.end(), second.begin(), second.end());
     EXPECT_EQ(Feed(both), "send 02 90 00 92 | send 12 00 00 12");
-    EXPECT_EQ(machine.State(), kRowResync);
-    EXPECT_EQ(recordLength, 0);
+    EXPECT_EQ(machine.State(), ProtocolState::Resync);
+    EXPECT_EQ(Collected(), 0u);
 
     // One stray byte behind the last eject answer: delivered first, then row 0 still follows.
     Restart();
@@ -261,20 +260,17 @@ TEST_F(BlockMachineTest, ReceiveBufferNeverOverflows) {
 // A small data buffer shows what a chain longer than the 16384-byte buffer does: the block
 // that does not fit restarts the cycle and the data are dropped, never cut.
 TEST(BlockMachineBoundsTest, ChainLongerThanTheDataBufferRestartsTheCycle) {
-    ResetCommandTable();
-    std::vector<std::uint8_t> small(12);
-    std::int32_t length = 0;
-    BlockMachine machine{small, length};
+    BlockMachine machine{12};
     machine.Start();
     machine.OnReceive(Answer(0xE0, "90 00"), {});
     machine.OnReceive(Answer(0x00, "90 00"), {});
     machine.OnReceive(Answer(0x40, "90 00"), {});
     machine.OnReceive(Answer(0x20, "80 01 02 03 04 05 06 07"), {});
-    EXPECT_EQ(length, 8);
+    EXPECT_EQ(machine.CollectedData().size(), 8u);
     const std::string trace = Trace(machine.OnReceive(Answer(0x60, "08 09 0A 0B 0C"), {}));
     EXPECT_EQ(trace.substr(0, 8), "send 12 ");
-    EXPECT_EQ(machine.State(), kRowResync);
-    EXPECT_EQ(length, 0);
+    EXPECT_EQ(machine.State(), ProtocolState::Resync);
+    EXPECT_TRUE(machine.CollectedData().empty());
 }
 
 TEST_F(BlockMachineTest, TimerRestartsAStalledChainOnly) {
@@ -283,15 +279,15 @@ TEST_F(BlockMachineTest, TimerRestartsAStalledChainOnly) {
     Feed(Answer(0x20, "80 03 41"));
     EXPECT_EQ(Tick(), "") << "a receive event since the last tick";
     EXPECT_EQ(Tick(), "send 12 00 00 12");
-    EXPECT_EQ(machine.State(), kRowResync);
-    EXPECT_EQ(recordLength, 0) << "the broken read's data are dropped";
+    EXPECT_EQ(machine.State(), ProtocolState::Resync);
+    EXPECT_EQ(Collected(), 0u) << "the broken read's data are dropped";
 
     // In state 1 a quiet tick without complete data does nothing.
     Feed(Answer(0xE0, "90 00"));
-    ASSERT_EQ(machine.State(), kRowRequestIcc);
+    ASSERT_EQ(machine.State(), ProtocolState::RequestIcc);
     EXPECT_EQ(Tick(), "");
     EXPECT_EQ(Tick(), "");
-    EXPECT_EQ(machine.State(), kRowRequestIcc);
+    EXPECT_EQ(machine.State(), ProtocolState::RequestIcc);
 }
 
 TEST_F(BlockMachineTest, TimerRestartDropsAHalfBlock) {
@@ -301,7 +297,7 @@ TEST_F(BlockMachineTest, TimerRestartDropsAHalfBlock) {
     Tick();
     EXPECT_EQ(Tick(), "send 12 00 00 12");
     Feed(Answer(0xE0, "90 00"));
-    EXPECT_EQ(machine.State(), kRowRequestIcc);
+    EXPECT_EQ(machine.State(), ProtocolState::RequestIcc);
 }
 
 struct CompleteCase {
@@ -321,15 +317,15 @@ TEST_P(TimerDeliveryTest, DeliversCompleteDataEarlyAndOnlyOnce) {
     ReachRead();
     const std::vector<std::uint8_t> inf = Hex(GetParam().inf);
     Feed(Answer(0x20, GetParam().inf));
-    ASSERT_TRUE(machine.State() == kRowAck4 || machine.State() == kRowAck5);
+    ASSERT_TRUE(machine.State() == ProtocolState::ReadChained || machine.State() == ProtocolState::ReadLast);
     const std::string trace = Tick({.endless = false, .invisible = true});
     if (!GetParam().complete) {
         EXPECT_EQ(trace, "");
         return;
     }
     EXPECT_EQ(trace, "deliver " + ToHex(inf) + " | minimise | send 02 00 04 00 0E 00 00 08");
-    EXPECT_EQ(machine.State(), kRowErase);
-    EXPECT_EQ(recordLength, 0);
+    EXPECT_EQ(machine.State(), ProtocolState::Erase);
+    EXPECT_EQ(Collected(), 0u);
     Feed(Answer(0x00, "90 00"));
     EXPECT_EQ(Feed(Answer(0x40, "90 00")), "close");
 
@@ -363,11 +359,11 @@ TEST_F(BlockMachineTest, TimerHandsOverNoEmptyData) {
     ReachRead();
     Feed(Answer(0x20, "80 41 8E 8D"));
     Feed(Answer(0x20, "69 00"));
-    ASSERT_EQ(recordLength, 0);
+    ASSERT_EQ(Collected(), 0u);
     Feed(Answer(0xE0, "90 00"));
-    ASSERT_EQ(machine.State(), kRowRequestIcc);
+    ASSERT_EQ(machine.State(), ProtocolState::RequestIcc);
     EXPECT_EQ(Tick(), "");
-    EXPECT_EQ(machine.State(), kRowRequestIcc);
+    EXPECT_EQ(machine.State(), ProtocolState::RequestIcc);
 }
 
 TEST_F(BlockMachineTest, EndlessAndInvisible) {
@@ -390,7 +386,7 @@ TEST_F(BlockMachineTest, EndlessAndInvisible) {
         Feed(Answer(0x00, "90 00"), c.flags);
         EXPECT_EQ(Feed(Answer(0x40, "90 00"), c.flags),
                   "deliver 80 01 41 8E 01 07 | " + c.afterDelivery);
-        EXPECT_EQ(machine.State(), kRowResync);
+        EXPECT_EQ(machine.State(), ProtocolState::Resync);
         if (c.flags.endless) {
             // The next card: the window comes back when its SELECT is answered.
             Feed(Answer(0xE0, "90 00"), c.flags);

@@ -63,7 +63,6 @@ class BlockProtocolTest : public ::testing::Test {
 protected:
     void SetUp() override {
         core::ResetState();
-        ResetCommandTable();
         ResetBlockProtocol();
         SetProtocolLink(&link);
     }
@@ -82,7 +81,7 @@ protected:
 
 TEST_F(BlockProtocolTest, PromptsAndWindowGoThroughTheUi) {
     ui.minimised = true;
-    StartBlockProtocol();
+    StartBlockProtocol(nullptr);
     Answer("21 E0 02 90 00 53");  // resync answered
     Answer("21 00 02 90 00 B3");  // card present
     Answer("21 40 02 90 00 F3");  // SELECT answered: the window comes back
@@ -101,11 +100,11 @@ TEST_F(BlockProtocolTest, PromptsAndWindowGoThroughTheUi) {
 // The receive handler's 500 ms pause after a refused read must not hold up the window's
 // timer: the tick returns at once, and the pause still comes before the next block.
 TEST_F(BlockProtocolTest, TimerNeverWaitsForTheReceiveHandlersPause) {
-    StartBlockProtocol();
+    StartBlockProtocol(nullptr);
     Answer("21 E0 02 90 00 53");
     Answer("21 00 02 90 00 B3");
     Answer("21 40 02 90 00 F3");
-    ASSERT_EQ(ProtocolState(), kRowReadKvk);
+    ASSERT_EQ(CurrentProtocolState(), ProtocolState::Read);
 
     link.Queue(Hex("21 00 02 69 00 4A"));
     const auto started = std::chrono::steady_clock::now();
@@ -122,7 +121,7 @@ TEST_F(BlockProtocolTest, TimerNeverWaitsForTheReceiveHandlersPause) {
     EXPECT_LT(tickTook, 100ms);
     EXPECT_GE(handlerTook, 500ms);
     EXPECT_EQ(link.Written().back(), "12 00 00 12");
-    EXPECT_EQ(ProtocolState(), kRowResync);
+    EXPECT_EQ(CurrentProtocolState(), ProtocolState::Resync);
 }
 
 }  // namespace

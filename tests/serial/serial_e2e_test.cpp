@@ -1,5 +1,6 @@
 // A KVK read end to end over a pseudo-terminal: orva-serial-sim plays the terminal at 9600
-// baud; the real CSerial, block protocol and delivery (-F output file) read it, with a timer
+// baud; the real CSerial, block protocol and delivery (-F output file, reached through the
+// protocol's delivery callback as start-up connects it) read it, with a timer
 // thread ticking every 3000 ms as the window's timer does. Each case reads the same invented
 // card under one line fault or chunk size, and the exact record must land in the file.
 #include <signal.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "core/state.h"
+#include "record/delivery.h"
 #include "support/recording_ui.h"
 #include "support/test_support.h"
 #include "terminal/block_protocol.h"
@@ -106,7 +108,6 @@ class SerialEndToEndTest : public ::testing::TestWithParam<LineRun> {
 protected:
     void SetUp() override {
         core::ResetState();
-        ResetCommandTable();
         ResetBlockProtocol();
         std::ofstream(folder.Path() / "kvk.card") << "[card]\nkind = kvk\napp_offset = 0\n"
                                                   << "data = " << kKvkData << "\n";
@@ -174,7 +175,9 @@ TEST_P(SerialEndToEndTest, ReadsTheCardIntoTheOutputFile) {
     std::chrono::steady_clock::duration elapsed{};
     {
         TimerThread timer;
-        StartBlockProtocol();
+        StartBlockProtocol([](std::span<const std::uint8_t> data) {
+            (void)record::DeliverRecord(record::BytesOnly(data), core::CardKind::Kvk);
+        });
         const auto until = started + 30s;
         while (std::chrono::steady_clock::now() < until) {
             {

@@ -1,4 +1,6 @@
 #include "terminal/command_table.h"
+#include "terminal/executor.h"
+#include "terminal/session.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +44,7 @@ TEST(CommandTable, RowsAreInitialisedAsSent) {
     static_assert(std::size(kRows) == kRowCount);
     for (const RowCase& c : kRows) {
         SCOPED_TRACE("row " + std::to_string(c.row));
-        const TerminalCommand& row = kInitialCommandTable[static_cast<std::size_t>(c.row)];
+        const TerminalCommand& row = kCommandTable[static_cast<std::size_t>(c.row)];
         const auto sent = test::Hex(c.sent);
         EXPECT_EQ(row.nad, c.nad);
         ASSERT_EQ(row.lenc, sent.size());
@@ -64,13 +66,22 @@ TEST(CommandTable, RowsAreInitialisedAsSent) {
     }
 }
 
-TEST(CommandTable, IsWritableAndResets) {
-    CommandTable()[3].command[3] = 0xFD;
-    CommandTable()[8].SetPrompt(std::string(60, 'x'));
-    EXPECT_EQ(CommandTable()[8].Prompt().size(), 39u);  // always zero-terminated
-    ResetCommandTable();
-    EXPECT_EQ(CommandTable()[3].command[3], 0x00);
-    EXPECT_EQ(CommandTable()[8].Prompt(), "");
+// The lasting short Le after a 67 00 changes what rows 10 and 11 send, and nothing else.
+TEST(CommandTable, TerminalSessionShortensOnlyTheTwoDataRows) {
+    TerminalSession session;
+    session.UseShortLe();
+    for (const RowCase& c : kRows) {
+        SCOPED_TRACE("row " + std::to_string(c.row));
+        const Exchange exchange = RowExchange(c.row, session);
+        std::string sent = c.sent;
+        if (c.row == kRowReadPd || c.row == kRowReadVd) {
+            sent = sent.substr(0, std::string("00 B0 8x 00 00").size());
+        }
+        EXPECT_EQ(test::ToHex({exchange.Command().begin(), exchange.Command().end()}), sent);
+        EXPECT_EQ(exchange.prompt, c.prompt);
+        const Exchange plain = RowExchange(c.row);
+        EXPECT_EQ(test::ToHex({plain.Command().begin(), plain.Command().end()}), c.sent);
+    }
 }
 
 }  // namespace

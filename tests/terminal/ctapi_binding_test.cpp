@@ -13,8 +13,6 @@ namespace {
 
 class BindingTest : public ::testing::Test {
 protected:
-    void SetUp() override { ResetCommandTable(); }
-    void TearDown() override { ResetCommandTable(); }
     CtApiLibrary library;
     test::RecordingUi ui;
 };
@@ -61,9 +59,10 @@ TEST_F(BindingTest, LoadedLibraryAnswersTheTerminalReset) {
     EXPECT_EQ(ui.hexlist, (std::vector<std::string>{"8: CT_data=0, Src=1, Dest=2, Len=2: 90 00 "}));
 
     // A library that fails without touching lenr: Len=9999, and the dump stays in the buffer.
-    CommandTable()[kRowResetCt].command[0] = 0xFF;
-    CommandTable()[kRowResetCt].command[1] = 0xFF;
-    EXPECT_EQ(ExecuteCommand(library, kRowResetCt, lenr, response), -1);
+    Exchange unknown = RowExchange(kRowResetCt);
+    unknown.command[0] = 0xFF;
+    unknown.command[1] = 0xFF;
+    EXPECT_EQ(ExecuteCommand(library, unknown, lenr, response), -1);
     EXPECT_EQ(ui.hexlist.at(1).rfind("8: CT_data=-1, Src=2, Dest=1, Len=9999: 90 00 00 ", 0), 0u);
 }
 

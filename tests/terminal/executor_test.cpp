@@ -15,11 +15,9 @@ class ExecutorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         core::ResetState();
-        ResetCommandTable();
     }
     void TearDown() override {
         core::ResetState();
-        ResetCommandTable();
     }
     test::RecordingUi ui;
     test::FastSleep sleep;
