@@ -13,7 +13,6 @@
 #include "scripted_reader.h"
 #include "support/recording_ui.h"
 #include "support/test_support.h"
-#include "terminal/command_table.h"
 #include "terminal/ctapi_binding.h"
 
 namespace orva::pcsc {
@@ -50,11 +49,9 @@ protected:
         sim.Unload();
         setenv("ORVA_SIM_CARDS", "", 1);
         core::ResetState();
-        terminal::ResetCommandTable();
     }
     void Reset() {
         core::ResetState();
-        terminal::ResetCommandTable();
         core::Options().tempDir = folder.WithSeparator();
         core::Options().writeFile = true;
         core::Options().outputFileName = output.string();
