@@ -1,4 +1,5 @@
-// Reading one eGK file in chunks.
+// Reading one eGK file: one chunked reader of a transparent file (EF.PD, EF.VD) and a small
+// storer for each of the other pieces (version, status, serial number).
 //
 // What is read and how it is stored (the run's data buffer; "held" counts the file
 // bytes in it, status words excluded, and is the number of bytes stored):
@@ -26,13 +27,16 @@
 // the data buffer's first two bytes and this length.
 //
 // Nothing is copied outside the 10000-byte response buffer or the 16384-byte data buffer: a file
-// that would not fit counts as not read.
+// that would not fit counts as not read. Only the bytes the card sent in its latest answer are
+// taken; where a piece reaches past them, it holds zero bytes.
 #include "reading/egk_file.h"
 
 #include <algorithm>
-#include <cstring>
 #include <span>
+#include <string_view>
+#include <vector>
 
+#include "core/byte_writer.h"
 #include "core/bytes.h"
 #include "core/state.h"
 #include "core/ui.h"
@@ -46,63 +50,153 @@ namespace {
 
 using terminal::Response;
 
-constexpr int kStatusFormA0 = 0xA0;
-constexpr int kTextOffset = 2;          // where the stored bytes begin in the data buffer
+constexpr std::uint8_t kStatusFormA0 = 0xA0;
+constexpr std::size_t kTextOffset = 2;    // where the stored bytes begin in the data buffer
 constexpr std::size_t kStatusPlain = 15;  // status byte and timestamp, stored as they are
 constexpr std::size_t kStatusHex = 10;    // schema versions, stored as hex digits
-constexpr std::size_t kStatusTextSize = kStatusPlain + 2 * kStatusHex;  // 35
+constexpr std::size_t kVersionBytes = 5;  // of each EF.Version record
+constexpr std::size_t kSerialBytes = 12;  // of EF.GDO
 constexpr std::size_t kMaxOffsetInP2 = 255;
 
-// The response length as far as it lies inside the buffer.
-std::size_t Length(std::uint16_t lenr, const Response& response) {
-    return std::min<std::size_t>(lenr, response.size());
+// The bytes of the latest answer, as far as the card sent them.
+core::ByteSpan Received(const Response& response, std::uint16_t lenr) {
+    return core::ByteSpan(response).first(std::min<std::size_t>(lenr, response.size()));
+}
+
+// count bytes of an answer from offset from; bytes the card did not send count as zero.
+std::vector<std::uint8_t> Piece(core::ByteSpan answer, std::size_t from, std::size_t count) {
+    std::vector<std::uint8_t> piece(count, 0);
+    for (std::size_t i = 0; i < count && from + i < answer.size(); ++i) {
+        piece[i] = answer[from + i];
+    }
+    return piece;
+}
+
+std::string HexPiece(core::ByteSpan answer, std::size_t from, std::size_t count) {
+    return terminal::HexString(Piece(answer, from, count), static_cast<std::uint16_t>(count));
 }
 
 // Whether the latest answer ends with one of the status words that stop the follow-up reads.
-bool EndsWithStop(const Response& response, std::size_t length) {
-    return core::EndsWith(response, length, core::kSw6282) ||
-           core::EndsWith(response, length, core::kSw6B00) ||
-           core::EndsWith(response, length, core::kSw6A00);
+bool EndsWithStop(core::ByteSpan answer) {
+    return core::EndsWith(answer, answer.size(), core::kSw6282) ||
+           core::EndsWith(answer, answer.size(), core::kSw6B00) ||
+           core::EndsWith(answer, answer.size(), core::kSw6A00);
 }
 
-void PutText(std::span<std::uint8_t> data, std::size_t at, const std::string& text) {
-    std::memcpy(data.data() + at, text.data(), text.size());
+// Puts a text form at the stored bytes' place in the data buffer; returns its length.
+std::size_t StoreText(std::span<std::uint8_t> data, core::ByteSpan text) {
+    core::ByteWriter writer(data.subspan(kTextOffset));
+    return writer.Append(text) ? writer.Length() : 0;
+}
+std::size_t StoreText(std::span<std::uint8_t> data, std::string_view text) {
+    return StoreText(data, core::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                          text.size()));
 }
 
-std::string Hex(const Response& response, std::size_t from, std::size_t count) {
-    return terminal::HexString(std::span(response).subspan(from), static_cast<std::uint16_t>(count));
-}
-
-// The status data in one of their two forms; returns held (= target).
-int StoreStatus(const Response& response, std::size_t length, std::span<std::uint8_t> data) {
-    if (response[0] != kStatusFormA0) {
-        std::memcpy(data.data() + kTextOffset, response.data(), kStatusPlain);
-        PutText(data, kTextOffset + kStatusPlain, Hex(response, kStatusPlain, kStatusHex));
-        return static_cast<int>(kStatusTextSize);
+// EF.Version: the first five bytes of records 1, 2 and 3 as 30 hex digits. The first record's
+// answer is in; the other two are read here. Leaves the third answer in the response.
+std::size_t StoreVersion(terminal::CtApi& ctApi, core::ByteSpan first, Response& response,
+                         std::uint16_t& lenr, RunData& run) {
+    std::string version = HexPiece(first, 0, kVersionBytes);
+    for (const int row : {terminal::kRowReadVersion2, terminal::kRowReadVersion3}) {
+        terminal::ExecuteCommand(ctApi, row, lenr, response);
+        version += HexPiece(Received(response, lenr), 0, kVersionBytes);
     }
-    // A0 form: two leading bytes, the fixed part, then the appended data objects without the
-    // answer's last two data bytes. Answers too short for that tail store the fixed part only.
-    constexpr std::size_t kHead = 2;
-    constexpr std::size_t kTailFrom = kHead + kStatusPlain + kStatusHex;  // 27
-    constexpr std::size_t kLeftOut = 2 + 2;  // the last two data bytes and the status word
-    std::memcpy(data.data() + kTextOffset, response.data() + kHead, kStatusPlain);
-    PutText(data, kTextOffset + kStatusPlain, Hex(response, kHead + kStatusPlain, kStatusHex));
-    const std::size_t tail = length > kTailFrom + kLeftOut ? length - kTailFrom - kLeftOut : 0;
-    std::memcpy(data.data() + kTextOffset + kStatusTextSize, response.data() + kTailFrom, tail);
-    return static_cast<int>(kStatusTextSize + tail);
+    run.version = version;
+    return StoreText(run.buffer, version);
 }
+
+// EF.GDO: the card serial number, the first twelve bytes as 24 hex digits.
+std::size_t StoreSerialNumber(core::ByteSpan answer, RunData& run) {
+    run.iccsn = HexPiece(answer, 0, kSerialBytes);
+    return StoreText(run.buffer, run.iccsn);
+}
+
+// EF.StatusVD in one of its two forms.
+std::size_t StoreStatus(core::ByteSpan answer, RunData& run) {
+    // A0 form (a mobile terminal's buffer): two leading bytes, the fixed part, then the appended
+    // data objects without the answer's last two data bytes. Answers too short for that tail
+    // store the fixed part only.
+    const bool mobile = answer[0] == kStatusFormA0;
+    const std::size_t head = mobile ? 2 : 0;
+    std::vector<std::uint8_t> text = Piece(answer, head, kStatusPlain);
+    const std::string hex = HexPiece(answer, head + kStatusPlain, kStatusHex);
+    text.insert(text.end(), hex.begin(), hex.end());
+    constexpr std::size_t kTailFrom = 2 + kStatusPlain + kStatusHex;  // 27
+    constexpr std::size_t kLeftOut = 2 + 2;  // the last two data bytes and the status word
+    if (mobile && answer.size() > kTailFrom + kLeftOut) {
+        const core::ByteSpan tail = answer.subspan(kTailFrom, answer.size() - kTailFrom - kLeftOut);
+        text.insert(text.end(), tail.begin(), tail.end());
+    }
+    return StoreText(run.buffer, text);
+}
+
+// How far the reading of a transparent file has come: the file bytes held from the start
+// offset on (status words excluded), and the end the file announced.
+struct FileProgress {
+    std::size_t held = 0;
+    std::size_t target = 0;
+    bool fits = true;
+};
+
+// EF.PD and EF.VD: the first answer's file bytes from start on go to offset 0 of the data buffer,
+// every further chunk behind them, over the status word of the chunk before; until target.
+class TransparentFile {
+public:
+    TransparentFile(std::span<std::uint8_t> data, std::size_t start)
+        : writer_(data), start_(start) {}
+
+    void TakeFirst(core::ByteSpan answer) {
+        progress_.fits = writer_.Append(answer.subspan(start_));
+        progress_.held = answer.size() - start_ - 2;
+        progress_.target = std::size_t{answer[start_]} * 256 + answer[start_ + 1];
+        if (progress_.target == 0xFFFF) {
+            progress_.target =
+                start_ == 6 ? std::size_t{answer[2]} * 256 + answer[3] : progress_.held;
+        }
+    }
+
+    // Follow-up chunks at file offset start + held while the file goes on.
+    void ReadRest(terminal::CtApi& ctApi, const terminal::Exchange& row, core::ByteSpan answer,
+                  Response& response) {
+        while (progress_.target > start_ && progress_.target - start_ > progress_.held &&
+               !EndsWithStop(answer)) {
+            const std::size_t offset = start_ + progress_.held;
+            const auto p2 = static_cast<std::uint8_t>(offset % 256);
+            std::uint16_t lenr = 0;
+            terminal::ExecuteCommand(
+                ctApi,
+                offset > kMaxOffsetInP2 ? row.AtOffset(static_cast<std::uint8_t>(offset / 256), p2)
+                                        : row.AtOffset(p2),
+                lenr, response);
+            answer = Received(response, lenr);
+            if (answer.size() <= 2) {
+                break;  // an answer without data would ask for the same chunk for ever
+            }
+            writer_.Truncate(progress_.held);
+            if (!writer_.Append(answer)) {
+                progress_.fits = false;
+                break;
+            }
+            progress_.held = writer_.Length() - 2;
+        }
+    }
+
+    const FileProgress& Progress() const { return progress_; }
+
+private:
+    core::ByteWriter writer_;
+    std::size_t start_;
+    FileProgress progress_;
+};
 
 }  // namespace
 
-int ReadEgkFile(terminal::CtApi& ctApi, terminal::TerminalSession& session, int row, const std::string& path, int startOffset,
-                Response& response, RunData& run) {
-    auto& data = run.buffer;
-    const std::size_t start = static_cast<std::size_t>(std::max(startOffset, 0));
-
-    int target = 0;
+std::size_t ReadEgkFile(terminal::CtApi& ctApi, terminal::TerminalSession& session, int row,
+                        const std::string& path, std::size_t startOffset, Response& response,
+                        RunData& run) {
     response.fill(0);
     std::uint16_t lenr = 0;
-
     terminal::ExecuteCommand(ctApi, terminal::RowExchange(row, session), lenr, response);
     terminal::AwaitPinEntry(ctApi, terminal::RowExchange(row, session), lenr, response);
     if (core::EndsWith(response, lenr, core::kSw6700)) {
@@ -110,87 +204,51 @@ int ReadEgkFile(terminal::CtApi& ctApi, terminal::TerminalSession& session, int 
         terminal::ExecuteCommand(ctApi, terminal::RowExchange(row, session), lenr, response);
     }
 
-    int held = 0;
-    bool fits = true;
-    std::size_t length = Length(lenr, response);
-    if (length > start + 2) {
+    FileProgress progress;
+    TransparentFile file(run.buffer, startOffset);
+    core::ByteSpan answer = Received(response, lenr);
+    if (answer.size() > startOffset + 2) {
         switch (row) {
-        case terminal::kRowReadVersion1: {
-            std::string version = Hex(response, 0, 5);
-            terminal::ExecuteCommand(ctApi, terminal::kRowReadVersion2, lenr, response);
-            version += Hex(response, 0, 5);
-            terminal::ExecuteCommand(ctApi, terminal::kRowReadVersion3, lenr, response);
-            version += Hex(response, 0, 5);
-            length = Length(lenr, response);
-            run.version = version;
-            PutText(data, kTextOffset, version);
-            held = target = static_cast<int>(version.size());
-            break;
-        }
-        case terminal::kRowReadStatus:
-            held = target = StoreStatus(response, length, data);
-            break;
-        case terminal::kRowReadGdo: {
-            run.iccsn = Hex(response, 0, 12);
-            PutText(data, kTextOffset, run.iccsn);
-            held = target = static_cast<int>(run.iccsn.size());
-            break;
-        }
-        default: {
-            // The whole answer fits the data buffer: it is at most 10000 bytes.
-            std::memcpy(data.data(), response.data() + start, length - start);
-            held = static_cast<int>(length - start - 2);
-            target = response[start] * 256 + response[start + 1];
-            if (target == 0xFFFF) {
-                target = start == 6 ? response[2] * 256 + response[3] : held;
-            }
-            break;
-        }
+            case terminal::kRowReadVersion1:
+                progress.held = progress.target = StoreVersion(ctApi, answer, response, lenr, run);
+                answer = Received(response, lenr);
+                break;
+            case terminal::kRowReadStatus:
+                progress.held = progress.target = StoreStatus(answer, run);
+                break;
+            case terminal::kRowReadGdo:
+                progress.held = progress.target = StoreSerialNumber(answer, run);
+                break;
+            default:
+                file.TakeFirst(answer);
+                progress = file.Progress();
+                break;
         }
     }
 
-    core::GetUi().AppendMemo(terminal::PrintableDump(response, static_cast<std::uint16_t>(length)));
+    core::GetUi().AppendMemo(
+        terminal::PrintableDump(answer, static_cast<std::uint16_t>(answer.size())));
     core::GetUi().AppendMemo("");
 
-    while (target - startOffset > held && !EndsWithStop(response, length)) {
-        const int offset = startOffset + held;
-        const terminal::Exchange first = terminal::RowExchange(row, session);
-        const auto p2 = static_cast<std::uint8_t>(offset % 256);
-        terminal::ExecuteCommand(
-            ctApi,
-            static_cast<std::size_t>(offset) > kMaxOffsetInP2
-                ? first.AtOffset(static_cast<std::uint8_t>(offset / 256), p2)
-                : first.AtOffset(p2),
-            lenr, response);
-
-        length = Length(lenr, response);
-        if (length <= 2) {
-            break;  // an answer without data would ask for the same chunk for ever
-        }
-        const std::size_t at = static_cast<std::size_t>(held);
-        if (at + length > data.size()) {
-            fits = false;
-            break;
-        }
-        std::memcpy(data.data() + at, response.data(), length);
-        held += static_cast<int>(length - 2);
+    if (row == terminal::kRowReadPd || row == terminal::kRowReadVd) {
+        file.ReadRest(ctApi, terminal::RowExchange(row, session), answer, response);
+        progress = file.Progress();
     }
 
+    std::size_t held = progress.held;
+    const std::size_t target = progress.target;
     if (held > target) {
         held = target;
     }
-    if (held < target && held >= target - startOffset) {
+    // EF.VD counts its end from the file's start, its bytes from offset 6.
+    if (held < target && (target <= startOffset || held >= target - startOffset)) {
         held = target;
     }
-    if (static_cast<std::size_t>(held) + kTextOffset > data.size()) {
-        fits = false;
-    }
-    if (!fits) {
+    if (!progress.fits || held + kTextOffset > run.buffer.size()) {
         held = 0;
     }
-    run.length = static_cast<std::size_t>(held);
-    (void)record::WriteWholeFile(
-        path, std::span<const std::uint8_t>(data.data() + kTextOffset, static_cast<std::size_t>(held)));
+    run.length = held;
+    (void)record::WriteWholeFile(path, std::span(run.buffer).subspan(kTextOffset, held));
     return held;
 }
 

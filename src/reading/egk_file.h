@@ -28,8 +28,8 @@ struct RunData {
 // 0, or 6 for EF.VD. The response buffer is the caller's. Returns the number of bytes stored
 // (also run.length); 0 when the card gave no data, and also when the file would not fit the
 // data buffer (an empty file is written then). EF.Version and EF.GDO also fill run's texts.
-[[nodiscard]] int ReadEgkFile(terminal::CtApi& ctApi, terminal::TerminalSession& session,
-                              int row, const std::string& path, int startOffset,
-                              terminal::Response& response, RunData& run);
+[[nodiscard]] std::size_t ReadEgkFile(terminal::CtApi& ctApi, terminal::TerminalSession& session,
+                                      int row, const std::string& path, std::size_t startOffset,
+                                      terminal::Response& response, RunData& run);
 
 }  // namespace orva::reading

@@ -101,13 +101,13 @@ TEST_P(EgkChunkTest, StoresTheFileFromItsChunks) {
     ScriptReads(ctapi, c.file, c.chunk, c.commands);
     const char* name = c.row == terminal::kRowReadPd ? "PD.GZ" : "VD.GZ";
 
-    const int stored = ReadEgkFile(ctapi, session, c.row, (folder.Path() / name).string(), c.start, response, run);
+    const std::size_t stored = ReadEgkFile(ctapi, session, c.row, (folder.Path() / name).string(), c.start, response, run);
 
     EXPECT_EQ(DataCalls(), c.commands);
-    EXPECT_EQ(stored, static_cast<int>(c.stored.size()));
+    EXPECT_EQ(stored, c.stored.size());
     EXPECT_EQ(ToHex(Stored(name)), ToHex(c.stored));
     // The run's buffer holds the stored bytes behind the two file bytes at the start offset.
-    EXPECT_EQ(run.length, static_cast<std::size_t>(stored));
+    EXPECT_EQ(run.length, stored);
     if (stored > 0) {
         const auto& data = run.buffer;
         EXPECT_EQ(Bytes(data.begin(), data.begin() + 2), Slice(c.file, c.start, c.start + 2));
@@ -127,16 +127,16 @@ INSTANTIATE_TEST_SUITE_P(Files, EgkChunkTest, ::testing::ValuesIn(ChunkCases()),
 TEST_F(EgkFileTest, WrongLengthSwitchesBothDataRowsToShortLeForGood) {
     const Bytes status = Ascii("020090710144441") + Hex("00 50 01 00 00 00 00 00 00 00 90 00");
     ctapi.Expect("00 B0 8C 00 00", "67 00").Expect("00 B0 8C 00 00", ToHex(status));
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0, response, run), 35);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0, response, run), 35u);
 
     const Bytes pd = CardFile("01 50", 2 + 0x150);
     ScriptReads(ctapi, pd, 256, {"00 B0 81 00 00", "00 B0 01 00 00"});
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0, response, run), 336);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0, response, run), 336u);
     EXPECT_EQ(Stored("PD.GZ"), Slice(pd, 2, 338));
 
     const Bytes vd = CardFile("00 08 00 9F FF FF FF FF", 0xA0);
     ScriptReads(ctapi, vd, 256, {"00 B0 82 00 00"});
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadVd, TempFile("VD.GZ").string(), 6, response, run), 159);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadVd, TempFile("VD.GZ").string(), 6, response, run), 159u);
     EXPECT_EQ(ctapi.Remaining(), 0u);
 }
 
@@ -172,8 +172,8 @@ class EgkStatusTest : public EgkFileTest, public ::testing::WithParamInterface<S
 TEST_P(EgkStatusTest, StoresTheStatusText) {
     const StatusCase& c = GetParam();
     ctapi.Expect("00 B0 8C 00 00", ToHex(c.answer));
-    const int stored = ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0, response, run);
-    EXPECT_EQ(stored, static_cast<int>(c.stored.size()));
+    const std::size_t stored = ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0, response, run);
+    EXPECT_EQ(stored, c.stored.size());
     EXPECT_EQ(ToHex(Stored("ST.TXT")), ToHex(c.stored));
 }
 
@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, EgkStatusTest, ::testing::ValuesIn(StatusCases()
 TEST_F(EgkFileTest, StatusReadWaitsForThePin) {
     const Bytes status = Ascii("020090710144441") + Hex("00 50 01 00 00 00 00 00 00 00 90 00");
     ctapi.Expect("00 B0 8C 00 00", "69 00").Expect("00 B0 8C 00 00", ToHex(status));
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0, response, run), 35);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0, response, run), 35u);
     EXPECT_EQ(sleep.Waits(), std::vector<unsigned>{1000});
     EXPECT_EQ(ui.status.back(), terminal::kPinPrompt);
 }
@@ -198,13 +198,13 @@ TEST_F(EgkFileTest, VersionRecordsAndSerialNumberBecomeHexText) {
         .Expect("00 B0 82 00 00", "5A 0A 80 27 68 83 11 00 00 01 72 22 90 00");
 
     EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadVersion1, TempFile("VER.TXT").string(), 0, response, run),
-              30);
+              30u);
     EXPECT_EQ(run.version, "003000000000300001000030000300");
     EXPECT_EQ(Stored("VER.TXT"), Ascii(run.version));
     // The data view shows the latest answer, the third record.
     EXPECT_EQ(ui.memo, (std::vector<std::string>{"x00 0x00 x03 x00 x90 x00 ", ""}));
 
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadGdo, TempFile("GDO.TXT").string(), 0, response, run), 24);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadGdo, TempFile("GDO.TXT").string(), 0, response, run), 24u);
     EXPECT_EQ(run.iccsn, "5A0A80276883110000017222");
     EXPECT_EQ(Stored("GDO.TXT"), Ascii(run.iccsn));
 }
@@ -218,7 +218,7 @@ TEST_F(EgkFileTest, FileTooLongForTheDataBufferCountsAsNotRead) {
     test::WriteFileBytes(TempFile("PD.GZ"), Hex("1F 8B 08 00"));
     const Bytes pd = CardFile("FF F0", 0xFFF2);
     ScriptReads(ctapi, pd, 9000, {"00 B0 81 00 00 00 00", "00 B0 23 28 00 00 00"});
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0, response, run), 0);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0, response, run), 0u);
     EXPECT_TRUE(Stored("PD.GZ").empty());
     EXPECT_EQ(ctapi.Remaining(), 0u);
 }
@@ -229,7 +229,7 @@ TEST_F(EgkFileTest, FollowUpWithoutDataEndsTheReading) {
     const Bytes pd = CardFile("01 50", 2 + 0x150);
     ctapi.Expect("00 B0 81 00 00 00 00", ToHex(Slice(pd, 0, 256) + Hex("90 00")))
         .Expect("00 B0 01 00 00 00 00", "90 00");
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0, response, run), 256);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0, response, run), 256u);
     EXPECT_EQ(Stored("PD.GZ"), Slice(pd, 2, 256) + Hex("90 00"));
     EXPECT_EQ(DataCalls().size(), 2u);
 }
