@@ -8,7 +8,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
 ORVA_PACKAGES=(cmake ninja-build g++ googletest zlib1g-dev gzip
                mingw-w64 libz-mingw-w64-dev wine wine64 fonts-wine xvfb xdotool x11-utils imagemagick socat
                pcscd libpcsclite-dev vsmartcard-vpcd python3-virtualsmartcard python3-pycryptodome
-               clang-format-14)
+               clang libclang-rt-14-dev clang-format-14)
 
 # Installs what is missing; quiet when everything is there already.
 orva_install_packages() {
