@@ -95,6 +95,8 @@ public:
     }
     void PostClose() override { Post(Event::Close); }
     void RequestTerminate() override { Post(Event::Terminate); }
+    void ShowCompactView() override {}
+    void PumpMessages() override {}
 
     void TickDelRecord(bool ticked) { delRecord_ = ticked; }
     bool TerminateRequested() {
@@ -144,14 +146,8 @@ private:
     std::atomic<bool> minimised_{false};
 };
 
-class ConsoleServices final : public SystemServices {
-public:
-    void ShowCompactView() override {}
-    void PumpMessages() override {}
-};
-
 // The message loop. Returns when the application ends.
-void RunLoop(ConsoleUi& ui, ConsoleServices& services) {
+void RunLoop(ConsoleUi& ui, SystemServices& services) {
     using Clock = std::chrono::steady_clock;
     constexpr auto kTick = std::chrono::milliseconds(3000);
     Clock::time_point nextTick = Clock::now() + kTick;
@@ -178,7 +174,7 @@ void RunLoop(ConsoleUi& ui, ConsoleServices& services) {
         const int ready = poll(fds, readInput ? 2 : 1, wait.count() > 0 ? static_cast<int>(wait.count()) : 0);
         if (Clock::now() >= nextTick) {
             nextTick = Clock::now() + kTick;
-            OnTimer(services);
+            EndlosLoopTick();
         }
         if (ready <= 0) {
             continue;
@@ -211,7 +207,7 @@ void RunLoop(ConsoleUi& ui, ConsoleServices& services) {
                 if (line == "+" || line == "-") {
                     ui.TickDelRecord(line == "+");
                 } else {
-                    ButtonReadClick(services);
+                    ButtonReadPressed();
                 }
             }
         }
@@ -233,14 +229,14 @@ int Main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
 
     static ConsoleUi ui;
-    static ConsoleServices services;
+    static SystemServices services;
     core::SetUi(&ui);
 
     const std::vector<std::string> args(argv, argv + argc);
     FormCreate(services, args);
     // The window is shown when the loop starts, unless start-up minimised it or ends already.
     if (!ui.TerminateRequested() && !ui.IsMinimised()) {
-        FormShow(services);
+        FormShow();
     }
     RunLoop(ui, services);
     return 0;

@@ -16,6 +16,7 @@
 
 #include "app/command_line.h"
 #include "core/platform.h"
+#include "core/sleep.h"
 #include "core/state.h"
 #include "core/ui.h"
 
@@ -28,7 +29,9 @@ using Clock = std::chrono::steady_clock;
 // What start-up acquired and what the handlers need to know about runs in progress. Written on
 // the GUI thread; the reader thread's end is signalled under the mutex.
 struct RunControl {
-    bool serialPort = false;  // a serial port object exists (serial mode)
+    // Created by start-up; none after a fatal start-up failure. Lives until the process ends
+    // (only tests reset it), as a reader thread that did not end in time may still use it.
+    std::unique_ptr<Transport> transport;
     bool guiRunActive = false;
     bool closePending = false;
 
@@ -53,18 +56,30 @@ void FatalEnd() {
     Terminate();
 }
 
-// A reading run on the GUI thread. A message box of the run keeps the window's messages flowing,
-// so a close request may arrive meanwhile; it is held back until the run has ended.
-void GuiThreadRun(Services& services) {
+// A reading run on the GUI thread. Its waits handle the window's messages (and so does a message
+// box of the run), so "Abbruch" and a close request reach run control meanwhile: the abort flag
+// ends a wait for a card or the PIN, later phases run to their end, and a close is carried out
+// once the run has ended. A click on ButtonRead meanwhile starts nothing.
+void GuiThreadRun(Transport& transport) {
     gRun.guiRunActive = true;
-    services.ReadingRun();
+    {
+        const core::MessagePumpingWaits pumping;
+        transport.ReadingRun();
+    }
     gRun.guiRunActive = false;
+    if (gRun.closePending) {
+        core::GetUi().PostClose();
+    }
 }
 
-void ReaderThreadBody(Services* services) {
+// Whether run control starts the reading runs: a CT-API library, and none after a fatal
+// start-up failure.
+bool RunsOnRequest() { return gRun.transport && gRun.transport->RunsOnRequest(); }
+
+void ReaderThreadBody(Transport* transport) {
     core::RunOptions& options = core::Options();
     do {
-        services->ReadingRun();
+        transport->ReadingRun();
     } while (options.endless && !core::Reader().abort);
     if (!options.debug) {
         core::GetUi().PostClose();
@@ -74,7 +89,10 @@ void ReaderThreadBody(Services* services) {
     gRun.ended.notify_all();
 }
 
-void StartReaderThread(Services& services) {
+void StartReaderThread() {
+    if (!RunsOnRequest()) {
+        return;  // the serial protocol reads the cards by itself
+    }
     {
         std::lock_guard lock(gRun.mutex);
         if (gRun.readerRunning) {
@@ -82,12 +100,12 @@ void StartReaderThread(Services& services) {
         }
         gRun.readerRunning = true;
     }
-    std::thread(ReaderThreadBody, &services).detach();
+    std::thread(ReaderThreadBody, gRun.transport.get()).detach();
 }
 
 // Waits for the reader thread to end, handling the window's messages meanwhile; true when no
 // reader thread runs any more.
-bool WaitForReaderThread(Services& services, unsigned timeoutMs) {
+bool WaitForReaderThread(unsigned timeoutMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         {
@@ -100,7 +118,7 @@ bool WaitForReaderThread(Services& services, unsigned timeoutMs) {
         if (Clock::now() >= deadline) {
             return false;
         }
-        services.PumpMessages();
+        core::GetUi().PumpMessages();
     }
 }
 
@@ -143,10 +161,15 @@ void FormCreate(Services& services, const std::vector<std::string>& args) {
         return;
     }
 
+    // The transport: a CT-API library when a suffix is given, else the serial port.
     const bool ctApi = !options.librarySuffix.empty();
     if (ctApi) {
-        switch (services.LoadCtApi(options.portName, options.librarySuffix)) {
+        terminal::LoadResult result = terminal::LoadResult::NoLibrary;
+        std::unique_ptr<Transport> library =
+            services.LoadCtApiLibrary(options.portName, options.librarySuffix, result);
+        switch (result) {
             case terminal::LoadResult::Loaded:
+                gRun.transport = std::move(library);
                 break;
             case terminal::LoadResult::NoLibrary:
                 WarningBox("Fehler", "ct_api_*" + options.librarySuffix + ".dll fehlen");
@@ -159,7 +182,7 @@ void FormCreate(Services& services, const std::vector<std::string>& args) {
         }
         if (options.invisible) {
             // The client channel does not exist yet: the record reaches only an output file.
-            GuiThreadRun(services);
+            GuiThreadRun(*gRun.transport);
         }
     }
 
@@ -172,64 +195,57 @@ void FormCreate(Services& services, const std::vector<std::string>& args) {
     }
 
     if (!ctApi) {
-        gRun.serialPort = true;  // the object exists from here on, even when opening fails
-        if (!services.OpenSerial(options.portName)) {
-            services.DeliverErrorRecord();
-            WarningBox("Fehler", "Fehler beim \xD6" "ffnen von " + options.portName + ".");
-            FatalEnd();
-            return;
-        }
-        services.StartSerialProtocol();
-        if (options.invisible) {
-            ui.SetMinimised(true);
-        }
+        // The object exists from here on, even when the port does not open.
+        gRun.transport = services.SerialPort(options.portName);
+    }
+    if (!gRun.transport->Start()) {
+        services.DeliverErrorRecord();
+        WarningBox("Fehler", "Fehler beim \xD6" "ffnen von " + options.portName + ".");
+        FatalEnd();
+        return;
+    }
+    if (!ctApi && options.invisible) {
+        ui.SetMinimised(true);  // once more, after the serial start
     }
 }
 
-void FormShow(Services& services) {
+void FormShow() {
     const core::RunOptions& options = core::Options();
     if (options.debug || options.invisible) {
         return;
     }
     core::Ui& ui = core::GetUi();
-    services.ShowCompactView();
+    ui.ShowCompactView();
     ui.SetStatus(kInitialStatus);
     ui.SetVisible(true);
     ui.BringToFront();
-    if (!gRun.serialPort) {
-        StartReaderThread(services);
-    }
+    StartReaderThread();
 }
 
-void FormHide(Services& services) {
+void FormHide() {
     const core::RunOptions& options = core::Options();
     if (options.debug || !options.invisible) {
         return;
     }
-    services.ShowCompactView();
-    if (!gRun.serialPort) {
-        StartReaderThread(services);
-    }
+    core::GetUi().ShowCompactView();
+    StartReaderThread();
 }
 
 void ButtonAbbruchClick(Services& services) {
     core::Reader().abort = true;
     core::Options().endless = false;
     services.DeliverErrorRecord();
-    if (!services.CtApiLoaded() || core::Options().debug) {
+    if (!RunsOnRequest() || core::Options().debug) {
         Terminate();
     }
     // Otherwise the run in progress sees the abort flag and the reader thread closes the window.
 }
 
-void ButtonReadClick(Services& services) {
-    if (!services.CtApiLoaded() || gRun.guiRunActive) {
+void ButtonReadPressed() {
+    if (!RunsOnRequest() || gRun.guiRunActive) {
         return;
     }
-    GuiThreadRun(services);
-    if (gRun.closePending) {
-        core::GetUi().PostClose();
-    }
+    GuiThreadRun(*gRun.transport);
 }
 
 bool FormClose(Services& services, unsigned waitMs) {
@@ -242,9 +258,9 @@ bool FormClose(Services& services, unsigned waitMs) {
     gRun.closePending = false;
 
     // A run in progress may still be using the port, the shared memory or the library.
-    const bool runEnded = WaitForReaderThread(services, waitMs);
-    if (gRun.serialPort) {
-        services.CloseSerial();
+    const bool runEnded = WaitForReaderThread(waitMs);
+    if (gRun.transport) {
+        gRun.transport->Close(runEnded);
     }
     if (!runEnded) {
         // Left for the end of the process, which follows at once.
@@ -252,9 +268,6 @@ bool FormClose(Services& services, unsigned waitMs) {
     }
     if (!core::Options().writeFile) {
         services.ReleaseClientChannel();
-    }
-    if (services.CtApiLoaded()) {
-        services.UnloadCtApi();
     }
     return true;
 }
@@ -274,7 +287,11 @@ std::optional<int> MemoHeightFor(int outerHeight) {
     return std::nullopt;
 }
 
-void OnTimer(Services& services) { services.SerialTimerTick(); }
+void EndlosLoopTick() {
+    if (gRun.transport) {
+        gRun.transport->TimerTick();
+    }
+}
 
 bool ReaderThreadRunning() {
     std::lock_guard lock(gRun.mutex);
@@ -282,7 +299,7 @@ bool ReaderThreadRunning() {
 }
 
 void ResetRunControl() {
-    gRun.serialPort = false;
+    gRun.transport.reset();
     gRun.guiRunActive = false;
     gRun.closePending = false;
     std::lock_guard lock(gRun.mutex);

@@ -2,9 +2,9 @@
 // resized and closed, the abort button, the command-log click, and the reader thread that runs
 // the reading runs (card after card in endless mode).
 //
-// The logic is the same for the Win32 window and the console program. Everything it calls in
-// other subsystems or in the operating system goes through Services, and everything it does to
-// the window goes through core::Ui, so the tests drive it with fakes.
+// The logic is the same for the Win32 window and the console program. The card terminal is
+// reached through the Transport start-up created, the other subsystems and the operating system
+// through Services, and the window through core::Ui, so the tests drive it with fakes.
 //
 // Threads: the handlers run on the GUI thread. Reading runs run on the reader thread (normal
 // and invisible mode), or on the GUI thread (a click on ButtonRead in Debug mode, and the one run
@@ -13,6 +13,7 @@
 // CT-API library are released only when no run can still be using them.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,8 +31,29 @@ inline constexpr char kInitialStatus[] = "Initialisierung ...";
 // keeps the eject loop going for ever).
 inline constexpr unsigned kCloseWaitMs = 5000;
 
-// What start-up and run control call outside the window. Production code binds it to the other
-// subsystems and to the platform; tests record the calls.
+// How the cards are read: a CT-API library, whose reading runs run control starts (on the
+// reader thread or the GUI thread), or the serial port, whose block protocol reads card after
+// card by itself. Start-up chooses and creates it; run control only asks it.
+class Transport {
+public:
+    virtual ~Transport() = default;
+
+    // Begins reading, once start-up has created the client channel. False when the transport
+    // cannot work (the serial port does not open).
+    [[nodiscard]] virtual bool Start() = 0;
+    // Whether run control starts the reading runs (ReadingRun) of this transport.
+    virtual bool RunsOnRequest() const = 0;
+    // One whole reading run on the calling thread.
+    virtual void ReadingRun() = 0;
+    // The window's 3000 ms timer.
+    virtual void TimerTick() = 0;
+    // The window closes. runsEnded: no reading run can still be inside the transport; when
+    // false, what a run may still use is left for the end of the process.
+    virtual void Close(bool runsEnded) = 0;
+};
+
+// What start-up and run control call outside the window and the transport. Production code
+// binds it to the other subsystems and to the platform; tests record the calls.
 class Services {
 public:
     virtual ~Services() = default;
@@ -41,41 +63,32 @@ public:
     // Posts WM_CLOSE to a top-level window with exactly this caption, if there is one.
     virtual void CloseWindowByCaption(std::string_view caption) = 0;
 
-    virtual terminal::LoadResult LoadCtApi(std::string_view portName, std::string_view suffix) = 0;
-    virtual bool CtApiLoaded() = 0;
-    virtual void UnloadCtApi() = 0;
-    // One whole reading run on the calling thread.
-    virtual void ReadingRun() = 0;
+    // The CT-API library for the port name and the -L suffix; the transport only when the
+    // result is Loaded.
+    virtual std::unique_ptr<Transport> LoadCtApiLibrary(std::string_view portName,
+                                                        std::string_view suffix,
+                                                        terminal::LoadResult& result) = 0;
+    // The serial port object (not yet open): 9600 baud, even parity, one stop bit, XON/XOFF off,
+    // its receive handler connected to the block protocol.
+    virtual std::unique_ptr<Transport> SerialPort(const std::string& portName) = 0;
 
     virtual void DeliverErrorRecord() = 0;
     virtual bool CreateClientChannel(bool withMemory) = 0;
     virtual void ReleaseClientChannel() = 0;
-
-    // Creates the serial port object and opens the port (9600 baud, even parity, one stop bit),
-    // switches XON/XOFF off and connects the receive handler to the block protocol.
-    virtual bool OpenSerial(const std::string& portName) = 0;
-    virtual void StartSerialProtocol() = 0;
-    virtual void CloseSerial() = 0;
-    // The 3000 ms timer: the serial protocol's supervision.
-    virtual void SerialTimerTick() = 0;
-
-    // The window in its compact view (Status, ButtonAbbruch and the labels only).
-    virtual void ShowCompactView() = 0;
-    // Handles the window's pending messages (used while closing waits for the reader thread).
-    virtual void PumpMessages() = 0;
 };
 
 // Start-up: scan, end a running instance, stale files, port check, CT-API library or serial
 // port, client channel. args[0] is the program path.
 void FormCreate(Services& services, const std::vector<std::string>& args);
 
-void FormShow(Services& services);
-void FormHide(Services& services);
+void FormShow();
+void FormHide();
 void ButtonAbbruchClick(Services& services);
 
-// The ButtonRead handler as the window calls it: one reading run on the GUI thread. In serial
-// mode (no CT-API library) it does nothing: the serial protocol reads the card by itself.
-void ButtonReadClick(Services& services);
+// The window's ButtonRead handler: one reading run on the GUI thread. With the serial transport
+// it does nothing (the block protocol reads the card by itself), and so it does while a run is
+// in progress.
+void ButtonReadPressed();
 
 // The window is being closed. Returns true when the window may go now; false when a reading run
 // is in progress on the GUI thread (a message box of that run is open): the window then closes
@@ -89,7 +102,8 @@ void HexlistClick(const std::optional<std::string>& selectedLine);
 // Memo's new height for the window's outer height, or none when it keeps its height.
 std::optional<int> MemoHeightFor(int outerHeight);
 
-void OnTimer(Services& services);
+// The window's EndlosLoop timer (every 3000 ms).
+void EndlosLoopTick();
 
 // Whether the reader thread is running (tests, and the front ends' shutdown).
 bool ReaderThreadRunning();

@@ -1,4 +1,4 @@
-// Binds start-up and run control to the subsystems that do the work.
+// Binds start-up and run control to the subsystems that do the work, and the CT-API transport.
 #include "app/services.h"
 
 #include "core/platform.h"
@@ -10,18 +10,44 @@
 
 namespace orva::app {
 
+namespace {
+
+// A CT-API library: run control starts its reading runs; closing unloads it once no run can
+// still be inside it.
+class CtApiTransport final : public Transport {
+public:
+    terminal::LoadResult Load(std::string_view portName, std::string_view suffix) {
+        return library_.Load(portName, suffix);
+    }
+
+    bool Start() override { return true; }
+    bool RunsOnRequest() const override { return true; }
+    void ReadingRun() override { reading::ButtonReadClick(library_); }
+    void TimerTick() override {}
+    void Close(bool runsEnded) override {
+        if (runsEnded) {
+            library_.Unload();
+        }
+    }
+
+private:
+    terminal::CtApiLibrary library_;
+};
+
+}  // namespace
+
 int SystemServices::RemoveFile(const std::string& path) { return core::DeleteFileWithErrno(path); }
 
-terminal::LoadResult SystemServices::LoadCtApi(std::string_view portName,
-                                               std::string_view suffix) {
-    return library_.Load(portName, suffix);
+std::unique_ptr<Transport> SystemServices::LoadCtApiLibrary(std::string_view portName,
+                                                            std::string_view suffix,
+                                                            terminal::LoadResult& result) {
+    auto transport = std::make_unique<CtApiTransport>();
+    result = transport->Load(portName, suffix);
+    if (result != terminal::LoadResult::Loaded) {
+        return nullptr;
+    }
+    return transport;
 }
-
-bool SystemServices::CtApiLoaded() { return library_.Loaded(); }
-
-void SystemServices::UnloadCtApi() { library_.Unload(); }
-
-void SystemServices::ReadingRun() { reading::ButtonReadClick(library_); }
 
 void SystemServices::DeliverErrorRecord() {
     (void)record::DeliverErrorRecord(core::Reader().cardKind);

@@ -27,6 +27,7 @@
 #include <commctrl.h>
 
 #include <atomic>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <utility>
@@ -45,6 +46,8 @@ namespace {
 constexpr int kClientWidth = 605;
 constexpr int kClientHeight = 786;
 constexpr int kCompactOuterHeight = 120;
+// The command log (Hexlist) keeps its last lines only.
+constexpr std::size_t kCommandLogLines = 10000;
 
 // Posted to the main window: wParam = UiOp, lParam = an owned std::string* or a flag.
 constexpr UINT kMsgUi = WM_APP + 1;
@@ -160,8 +163,13 @@ void Apply(UiOp op, const std::string& text, bool flag) {
             break;
         case kOpHexlist: {
             const std::wstring wide = Widen(text);
-            const LRESULT index = SendMessageW(gWin.hexlist, LB_ADDSTRING, 0,
-                                               reinterpret_cast<LPARAM>(wide.c_str()));
+            LRESULT index = SendMessageW(gWin.hexlist, LB_ADDSTRING, 0,
+                                         reinterpret_cast<LPARAM>(wide.c_str()));
+            // The oldest lines go, so that weeks of card after card keep the memory flat.
+            while (index > static_cast<LRESULT>(kCommandLogLines) - 1) {
+                SendMessageW(gWin.hexlist, LB_DELETESTRING, 0, 0);
+                --index;
+            }
             if (index >= 0) {
                 SendMessageW(gWin.hexlist, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
             }
@@ -209,7 +217,7 @@ struct PendingUpdates {
     std::mutex mutex;
     bool posted = false;
     std::optional<std::string> status;
-    std::vector<std::string> hexlist;
+    std::deque<std::string> hexlist;
     std::vector<std::string> memo;
     bool repaint = false;
     bool front = false;
@@ -259,6 +267,9 @@ bool Collect(UiOp op, std::string_view text) {
             gPending.status = std::string(text);
             break;
         case kOpHexlist:
+            if (gPending.hexlist.size() >= kCommandLogLines) {
+                gPending.hexlist.pop_front();  // would be dropped from the list box anyway
+            }
             gPending.hexlist.emplace_back(text);
             break;
         case kOpMemo:
@@ -352,10 +363,6 @@ public:
         gWin.terminating = true;
         PostMessageW(gWin.main, kMsgUi, kOpTerminate, 0);
     }
-};
-
-class WindowServices final : public SystemServices {
-public:
     void ShowCompactView() override {
         for (HWND control : {gWin.memo, gWin.hexlist, gWin.buttonRead, gWin.delRecord}) {
             ShowWindow(control, SW_HIDE);
@@ -372,6 +379,9 @@ public:
                 PostQuitMessage(static_cast<int>(msg.wParam));  // for the main loop
                 return;
             }
+            if (IsWindow(gWin.main) && IsDialogMessageW(gWin.main, &msg)) {
+                continue;  // keyboard navigation and the buttons' access keys, as in the loop
+            }
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
@@ -379,7 +389,7 @@ public:
 };
 
 WindowUi gUi;
-WindowServices gServices;
+SystemServices gServices;
 
 // The framework-style box for an exception that reaches the message loop.
 void ShowException(const char* message) {
@@ -407,7 +417,7 @@ void OnCommand(int id, int code) {
     switch (id) {
         case kIdButtonRead:
             if (code == BN_CLICKED) {
-                ButtonReadClick(gServices);
+                ButtonReadPressed();
             }
             break;
         case kIdButtonAbbruch:
@@ -444,17 +454,17 @@ LRESULT HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             FlushPending();
             return 0;
         case kMsgFormShow:
-            FormShow(gServices);
+            FormShow();
             return 0;
         case kMsgFormHide:
-            FormHide(gServices);
+            FormHide();
             return 0;
         case WM_COMMAND:
             OnCommand(LOWORD(wParam), HIWORD(wParam));
             return 0;
         case WM_TIMER:
             if (wParam == kEndlosLoopTimer) {
-                OnTimer(gServices);
+                EndlosLoopTick();
             }
             return 0;
         case WM_SIZE: {

@@ -19,9 +19,11 @@ public:
     void SetMinimised(bool) override {}
     void SetVisible(bool) override {}
     void BringToFront() override {}
+    void ShowCompactView() override {}
     void ShowMessage(const MessageBoxSpec&) override {}
     void PostClose() override {}
     void RequestTerminate() override {}
+    void PumpMessages() override {}
 };
 
 SilentUi gSilent;

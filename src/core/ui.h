@@ -39,6 +39,8 @@ public:
     virtual void SetMinimised(bool minimised) = 0;
     virtual void SetVisible(bool visible) = 0;
     virtual void BringToFront() = 0;
+    // The compact view: Status, ButtonAbbruch and the labels only, 120 pixels high.
+    virtual void ShowCompactView() = 0;
 
     // Shows a box with an OK button and returns when it is closed.
     virtual void ShowMessage(const MessageBoxSpec& box) = 0;
@@ -46,6 +48,9 @@ public:
     virtual void PostClose() = 0;
     // Asks the application to end its message loop at the next turn, without FormClose.
     virtual void RequestTerminate() = 0;
+    // Handles the window's pending messages; GUI thread only (a wait on the GUI thread calls it
+    // to keep the window responsive).
+    virtual void PumpMessages() = 0;
 };
 
 // The window of this process. Never null: until a front end installs itself, a silent

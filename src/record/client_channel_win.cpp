@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/handle_win.h"
 #include "record/client_channel.h"
 
 namespace orva::record {
@@ -24,11 +25,12 @@ public:
         if (message_ == 0) {
             return false;
         }
-        if (withMemory && mapping_ == nullptr) {
-            mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                          kSharedBlockSize, kChannelName);
-            if (mapping_ != nullptr) {
-                address_ = MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, kSharedBlockSize);
+        if (withMemory && !mapping_) {
+            mapping_.Reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                              kSharedBlockSize, kChannelName));
+            if (mapping_) {
+                view_ = core::MappedView(
+                    MapViewOfFile(mapping_.Get(), FILE_MAP_WRITE, 0, 0, kSharedBlockSize));
             }
         }
         return true;
@@ -36,19 +38,13 @@ public:
 
     void Release() {
         std::lock_guard lock(mutex_);
-        if (address_ != nullptr) {
-            UnmapViewOfFile(address_);
-            address_ = nullptr;
-        }
-        if (mapping_ != nullptr) {
-            CloseHandle(mapping_);
-            mapping_ = nullptr;
-        }
+        view_.Reset();
+        mapping_.Reset();
     }
 
     Handover Hand(std::span<const std::uint8_t> record) override {
         std::lock_guard lock(mutex_);
-        if (address_ == nullptr || record.size() > kSharedBlockSize) {
+        if (!view_ || record.size() > kSharedBlockSize) {
             return Handover::NoChannel;
         }
         HWND client = FindWindowA(kClientClass, nullptr);
@@ -58,7 +54,7 @@ public:
         if (client == nullptr) {
             return Handover::NoClientWindow;
         }
-        std::memcpy(address_, record.data(), record.size());
+        std::memcpy(view_.Get(), record.data(), record.size());
         SendMessageA(client, message_, static_cast<WPARAM>(record.size()), 0);
         return Handover::Delivered;
     }
@@ -66,8 +62,8 @@ public:
 private:
     std::mutex mutex_;
     UINT message_ = 0;
-    HANDLE mapping_ = nullptr;
-    void* address_ = nullptr;
+    core::Handle mapping_;
+    core::MappedView view_;
 };
 
 SharedBlockChannel& Channel() {

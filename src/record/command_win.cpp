@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "core/handle_win.h"
 #include "core/platform.h"
 #include "record/compose.h"
 
@@ -23,11 +24,11 @@ int RunCommand(const std::string& commandLine) {
                         CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
         return -1;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    const core::Handle thread(process.hThread);
+    const core::Handle child(process.hProcess);
+    WaitForSingleObject(child.Get(), INFINITE);
     DWORD exitCode = 0;
-    const bool known = GetExitCodeProcess(process.hProcess, &exitCode) != 0;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    const bool known = GetExitCodeProcess(child.Get(), &exitCode) != 0;
     return known ? static_cast<int>(exitCode) : -1;
 }
 

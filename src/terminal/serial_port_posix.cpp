@@ -24,6 +24,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/fd_posix.h"
 #include "core/platform.h"
 #include "terminal/serial_port.h"
 
@@ -71,8 +72,8 @@ std::string SerialDevicePath(const std::string& name) {
 
 struct CSerial::Platform {
     std::mutex io;
-    int fd = -1;
-    int wake[2] = {-1, -1};
+    core::UniqueFd fd;
+    core::UniqueFd wake[2];  // the wake-up pipe: read end, write end
     std::thread thread;
     std::atomic<bool> txPending{false};
     bool modemLines = false;
@@ -89,12 +90,6 @@ CSerial::~CSerial() {
             platform_->thread.join();
         }
     }
-    for (int& end : platform_->wake) {
-        if (end >= 0) {
-            ::close(end);
-            end = -1;
-        }
-    }
 }
 
 bool CSerial::Open(const char* name, std::uint32_t baudRate, std::uint8_t parity,
@@ -103,14 +98,19 @@ bool CSerial::Open(const char* name, std::uint32_t baudRate, std::uint8_t parity
         return false;
     }
     const std::string device = SerialDevicePath(name);
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    core::UniqueFd opened(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!opened) {
         return false;
     }
-    if (platform_->wake[0] < 0 && ::pipe2(platform_->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        ::close(fd);
-        return false;
+    if (!platform_->wake[0]) {
+        int ends[2] = {-1, -1};
+        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return false;
+        }
+        platform_->wake[0].Reset(ends[0]);
+        platform_->wake[1].Reset(ends[1]);
     }
+    const int fd = opened.Get();
     // No sharing, as on Windows; not every driver supports it.
     (void)::ioctl(fd, TIOCEXCL);
     portName_ = name;
@@ -144,7 +144,7 @@ bool CSerial::Open(const char* name, std::uint32_t baudRate, std::uint8_t parity
     platform_->modemLines = ::ioctl(fd, TIOCMGET, &lines) == 0;
     {
         std::lock_guard lock(platform_->io);
-        platform_->fd = fd;
+        platform_->fd = std::move(opened);
     }
     open_.store(true);
     const int dtr = TIOCM_DTR;
@@ -160,25 +160,22 @@ bool CSerial::Close() {
     }
     {
         std::lock_guard lock(platform_->io);
-        if (platform_->fd >= 0) {
-            ::close(platform_->fd);
-            platform_->fd = -1;
-        }
+        platform_->fd.Reset();
     }
     const char byte = 1;
-    (void)!::write(platform_->wake[1], &byte, 1);
+    (void)!::write(platform_->wake[1].Get(), &byte, 1);
     return true;
 }
 
 bool CSerial::Write(const std::uint8_t* bytes, std::uint32_t count) {
     std::lock_guard lock(platform_->io);
-    if (platform_->fd < 0) {
+    if (!platform_->fd) {
         return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
     std::uint32_t done = 0;
     while (done < count) {
-        const ssize_t n = ::write(platform_->fd, bytes + done, count - done);
+        const ssize_t n = ::write(platform_->fd.Get(), bytes + done, count - done);
         if (n > 0) {
             done += static_cast<std::uint32_t>(n);
             continue;
@@ -191,36 +188,36 @@ bool CSerial::Write(const std::uint8_t* bytes, std::uint32_t count) {
         if (left.count() <= 0) {
             return false;
         }
-        pollfd out{platform_->fd, POLLOUT, 0};
+        pollfd out{platform_->fd.Get(), POLLOUT, 0};
         (void)::poll(&out, 1, static_cast<int>(left.count()));
     }
     platform_->txPending.store(true);
     // Wake the event thread so that it watches the output queue drain.
     const char byte = 0;
-    (void)!::write(platform_->wake[1], &byte, 1);
+    (void)!::write(platform_->wake[1].Get(), &byte, 1);
     return true;
 }
 
 std::uint32_t CSerial::Read(std::uint8_t* buffer, std::uint32_t maxCount) {
     std::lock_guard lock(platform_->io);
-    if (platform_->fd < 0) {
+    if (!platform_->fd) {
         return 0;
     }
     int queued = 0;
-    if (::ioctl(platform_->fd, FIONREAD, &queued) != 0 || queued <= 0) {
+    if (::ioctl(platform_->fd.Get(), FIONREAD, &queued) != 0 || queued <= 0) {
         return 0;
     }
     const std::uint32_t n = std::min(maxCount, static_cast<std::uint32_t>(queued));
     if (n == 0) {
         return 0;
     }
-    const ssize_t got = ::read(platform_->fd, buffer, n);
+    const ssize_t got = ::read(platform_->fd.Get(), buffer, n);
     return got > 0 ? static_cast<std::uint32_t>(got) : 0;
 }
 
 SerialHandle CSerial::Handle() const {
     std::lock_guard lock(platform_->io);
-    return platform_->fd;
+    return platform_->fd.Get();
 }
 
 void CSerial::PostToWindow(std::uint32_t /*code*/) {
@@ -229,15 +226,15 @@ void CSerial::PostToWindow(std::uint32_t /*code*/) {
 
 void CSerial::PurgeReceive() {
     std::lock_guard lock(platform_->io);
-    if (platform_->fd >= 0) {
-        (void)::tcflush(platform_->fd, TCIFLUSH);
+    if (platform_->fd) {
+        (void)::tcflush(platform_->fd.Get(), TCIFLUSH);
     }
 }
 
 std::uint32_t CSerial::ModemStatus() {
     std::lock_guard lock(platform_->io);
     int lines = 0;
-    if (platform_->fd < 0 || ::ioctl(platform_->fd, TIOCMGET, &lines) != 0) {
+    if (!platform_->fd || ::ioctl(platform_->fd.Get(), TIOCMGET, &lines) != 0) {
         return 0;
     }
     std::uint32_t status = 0;
@@ -257,7 +254,7 @@ void CSerial::EventLoop() {
     auto queued = [&p]() {
         std::lock_guard lock(p.io);
         int n = 0;
-        if (p.fd < 0 || ::ioctl(p.fd, FIONREAD, &n) != 0) {
+        if (!p.fd || ::ioctl(p.fd.Get(), FIONREAD, &n) != 0) {
             return 0;
         }
         return n;
@@ -267,12 +264,12 @@ void CSerial::EventLoop() {
         int fd = -1;
         {
             std::lock_guard lock(p.io);
-            fd = p.fd;
+            fd = p.fd.Get();
         }
         // Watch for input only while nothing is left over from the last receive event;
         // otherwise poll() would report the leftovers again and again.
         const bool watchInput = queuedAfterReceive == 0 && !hungUp;
-        pollfd fds[2] = {{p.wake[0], POLLIN, 0}, {watchInput ? fd : -1, POLLIN, 0}};
+        pollfd fds[2] = {{p.wake[0].Get(), POLLIN, 0}, {watchInput ? fd : -1, POLLIN, 0}};
         int timeout = -1;
         if (p.modemLines) timeout = kModemPollMs;
         if (queuedAfterReceive > 0) timeout = kStalledPollMs;
@@ -288,7 +285,7 @@ void CSerial::EventLoop() {
         }
         if ((fds[0].revents & POLLIN) != 0) {
             char drain[64];
-            while (::read(p.wake[0], drain, sizeof drain) > 0) {
+            while (::read(p.wake[0].Get(), drain, sizeof drain) > 0) {
             }
         }
         std::uint32_t events = 0;
@@ -311,7 +308,7 @@ void CSerial::EventLoop() {
         if (p.txPending.load()) {
             std::lock_guard lock(p.io);
             int pending = 0;
-            if (p.fd < 0 || ::ioctl(p.fd, TIOCOUTQ, &pending) != 0 || pending == 0) {
+            if (!p.fd || ::ioctl(p.fd.Get(), TIOCOUTQ, &pending) != 0 || pending == 0) {
                 p.txPending.store(false);
                 events |= kEvTxEmpty;
             }

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "core/handle_win.h"
 #include "terminal/serial_port.h"
 
 namespace orva::terminal {
@@ -43,13 +44,14 @@ std::string DevicePath(const char* name) {
 
 struct CSerial::Platform {
     std::mutex io;
-    HANDLE port = INVALID_HANDLE_VALUE;
-    HANDLE thread = nullptr;
+    core::FileHandle port;
+    core::Handle thread;
     OVERLAPPED writeBlock{};
     OVERLAPPED readBlock{};
     OVERLAPPED waitBlock{};
     DWORD waitMask = 0;  // written when the event wait completes, so it lives with the object
-    HANDLE closeEvent = nullptr;
+    core::Handle readEvent, writeEvent, waitEvent;  // the OVERLAPPED blocks' events
+    core::Handle closeEvent;
 
     static DWORD WINAPI ThreadStart(LPVOID self) {
         static_cast<CSerial*>(self)->EventLoop();
@@ -62,31 +64,32 @@ CSerial::CSerial() : platform_(std::make_unique<Platform>()) {}
 CSerial::~CSerial() {
     Close();
     Platform& p = *platform_;
-    if (p.thread != nullptr) {
-        if (GetThreadId(p.thread) != GetCurrentThreadId()) {
-            WaitForSingleObject(p.thread, INFINITE);
-        }
-        CloseHandle(p.thread);
-    }
-    for (HANDLE event : {p.readBlock.hEvent, p.writeBlock.hEvent, p.waitBlock.hEvent, p.closeEvent}) {
-        if (event != nullptr) {
-            CloseHandle(event);
-        }
+    if (p.thread && GetThreadId(p.thread.Get()) != GetCurrentThreadId()) {
+        WaitForSingleObject(p.thread.Get(), INFINITE);
     }
 }
 
 bool CSerial::Open(const char* name, std::uint32_t baudRate, std::uint8_t parity,
                    std::uint8_t stopBits) {
     Platform& p = *platform_;
-    if (open_.load() || name == nullptr || p.thread != nullptr) {
+    if (open_.load() || name == nullptr || p.thread) {
         return false;
     }
     const std::string device = DevicePath(name);
-    HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
+    core::FileHandle opened(CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (!opened) {
         return false;
     }
+    // Without its events the port cannot wait for anything: refused like a port that does not
+    // open.
+    for (core::Handle* event : {&p.readEvent, &p.writeEvent, &p.waitEvent, &p.closeEvent}) {
+        event->Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (!*event) {
+            return false;
+        }
+    }
+    const HANDLE port = opened.Get();
     portName_ = name;
     baudRate_ = baudRate;
 
@@ -118,19 +121,18 @@ bool CSerial::Open(const char* name, std::uint32_t baudRate, std::uint8_t parity
     p.readBlock = OVERLAPPED{};
     p.writeBlock = OVERLAPPED{};
     p.waitBlock = OVERLAPPED{};
-    p.readBlock.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    p.writeBlock.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    p.waitBlock.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    p.closeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    p.readBlock.hEvent = p.readEvent.Get();
+    p.writeBlock.hEvent = p.writeEvent.Get();
+    p.waitBlock.hEvent = p.waitEvent.Get();
     {
         std::lock_guard lock(p.io);
-        p.port = port;
+        p.port = std::move(opened);
     }
     open_.store(true);
     EscapeCommFunction(port, SETDTR);
     OnOpen();
-    p.thread = CreateThread(nullptr, 0, &Platform::ThreadStart, this, 0, nullptr);
-    if (p.thread == nullptr) {
+    p.thread.Reset(CreateThread(nullptr, 0, &Platform::ThreadStart, this, 0, nullptr));
+    if (!p.thread) {
         // Without an event thread nobody would ever call OnClose; close the port again.
         Close();
         OnClose();
@@ -145,13 +147,10 @@ bool CSerial::Close() {
     }
     {
         std::lock_guard lock(p.io);
-        if (p.port != INVALID_HANDLE_VALUE) {
-            CloseHandle(p.port);
-            p.port = INVALID_HANDLE_VALUE;
-        }
+        p.port.Reset();
     }
-    if (p.closeEvent != nullptr) {
-        SetEvent(p.closeEvent);
+    if (p.closeEvent) {
+        SetEvent(p.closeEvent.Get());
     }
     return true;
 }
@@ -159,17 +158,17 @@ bool CSerial::Close() {
 bool CSerial::Write(const std::uint8_t* bytes, std::uint32_t count) {
     Platform& p = *platform_;
     std::lock_guard lock(p.io);
-    if (p.port == INVALID_HANDLE_VALUE) {
+    if (!p.port) {
         return false;
     }
     ResetEvent(p.writeBlock.hEvent);
     DWORD written = 0;
-    if (WriteFile(p.port, bytes, count, &written, &p.writeBlock)) {
+    if (WriteFile(p.port.Get(), bytes, count, &written, &p.writeBlock)) {
         return true;
     }
     if (GetLastError() == ERROR_IO_PENDING) {
         while (true) {
-            if (GetOverlappedResult(p.port, &p.writeBlock, &written, TRUE)) {
+            if (GetOverlappedResult(p.port.Get(), &p.writeBlock, &written, TRUE)) {
                 return true;
             }
             if (GetLastError() != ERROR_IO_INCOMPLETE) {
@@ -178,47 +177,47 @@ bool CSerial::Write(const std::uint8_t* bytes, std::uint32_t count) {
         }
     }
     DWORD errors = 0;
-    ClearCommError(p.port, &errors, nullptr);
+    ClearCommError(p.port.Get(), &errors, nullptr);
     return false;
 }
 
 std::uint32_t CSerial::Read(std::uint8_t* buffer, std::uint32_t maxCount) {
     Platform& p = *platform_;
     std::lock_guard lock(p.io);
-    if (p.port == INVALID_HANDLE_VALUE) {
+    if (!p.port) {
         return 0;
     }
     DWORD errors = 0;
     COMSTAT status{};
-    ClearCommError(p.port, &errors, &status);
+    ClearCommError(p.port.Get(), &errors, &status);
     const DWORD n = std::min<DWORD>(maxCount, status.cbInQue);
     if (n == 0) {
         return 0;
     }
     ResetEvent(p.readBlock.hEvent);
     DWORD got = 0;
-    if (ReadFile(p.port, buffer, n, &got, &p.readBlock)) {
+    if (ReadFile(p.port.Get(), buffer, n, &got, &p.readBlock)) {
         return got;
     }
     if (GetLastError() == ERROR_IO_PENDING) {
         while (true) {
-            if (GetOverlappedResult(p.port, &p.readBlock, &got, TRUE)) {
+            if (GetOverlappedResult(p.port.Get(), &p.readBlock, &got, TRUE)) {
                 return got;
             }
             if (GetLastError() != ERROR_IO_INCOMPLETE) {
                 break;
             }
         }
-        ClearCommError(p.port, &errors, nullptr);
+        ClearCommError(p.port.Get(), &errors, nullptr);
         return got;
     }
-    ClearCommError(p.port, &errors, nullptr);
+    ClearCommError(p.port.Get(), &errors, nullptr);
     return 0;
 }
 
 SerialHandle CSerial::Handle() const {
     std::lock_guard lock(platform_->io);
-    return platform_->port;
+    return platform_->port.Get();
 }
 
 void CSerial::PostToWindow(std::uint32_t code) {
@@ -228,15 +227,15 @@ void CSerial::PostToWindow(std::uint32_t code) {
 
 void CSerial::PurgeReceive() {
     std::lock_guard lock(platform_->io);
-    if (platform_->port != INVALID_HANDLE_VALUE) {
-        PurgeComm(platform_->port, PURGE_RXCLEAR);
+    if (platform_->port) {
+        PurgeComm(platform_->port.Get(), PURGE_RXCLEAR);
     }
 }
 
 std::uint32_t CSerial::ModemStatus() {
     std::lock_guard lock(platform_->io);
     DWORD status = 0;
-    if (platform_->port == INVALID_HANDLE_VALUE || !GetCommModemStatus(platform_->port, &status)) {
+    if (!platform_->port || !GetCommModemStatus(platform_->port.Get(), &status)) {
         return 0;
     }
     return status;
@@ -252,12 +251,12 @@ void CSerial::EventLoop() {
             bool pending = false;
             {
                 std::lock_guard lock(p.io);
-                if (p.port == INVALID_HANDLE_VALUE) {
+                if (!p.port) {
                     break;
                 }
                 ResetEvent(p.waitBlock.hEvent);
                 p.waitMask = 0;
-                if (WaitCommEvent(p.port, &p.waitMask, &p.waitBlock)) {
+                if (WaitCommEvent(p.port.Get(), &p.waitMask, &p.waitBlock)) {
                     pending = false;
                     events = p.waitMask;
                 } else if (GetLastError() == ERROR_IO_PENDING) {
@@ -268,31 +267,31 @@ void CSerial::EventLoop() {
                 }
             }
             if (pending) {
-                const HANDLE waits[2] = {p.waitBlock.hEvent, p.closeEvent};
+                const HANDLE waits[2] = {p.waitBlock.hEvent, p.closeEvent.Get()};
                 const DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
                 if (which != WAIT_OBJECT_0 || !open_.load()) {
                     break;
                 }
                 std::lock_guard lock(p.io);
                 DWORD unused = 0;
-                if (p.port == INVALID_HANDLE_VALUE ||
-                    !GetOverlappedResult(p.port, &p.waitBlock, &unused, FALSE)) {
-                    fallback = p.port != INVALID_HANDLE_VALUE;
+                if (!p.port ||
+                    !GetOverlappedResult(p.port.Get(), &p.waitBlock, &unused, FALSE)) {
+                    fallback = static_cast<bool>(p.port);
                     continue;
                 }
                 events = p.waitMask;
             }
         } else {
-            if (WaitForSingleObject(p.closeEvent, kFallbackPollMs) != WAIT_TIMEOUT) {
+            if (WaitForSingleObject(p.closeEvent.Get(), kFallbackPollMs) != WAIT_TIMEOUT) {
                 break;
             }
             std::lock_guard lock(p.io);
-            if (p.port == INVALID_HANDLE_VALUE) {
+            if (!p.port) {
                 break;
             }
             DWORD errors = 0;
             COMSTAT status{};
-            ClearCommError(p.port, &errors, &status);
+            ClearCommError(p.port.Get(), &errors, &status);
             if (status.cbInQue > queuedBefore) {
                 events = kEvRxChar;
             }
@@ -307,7 +306,7 @@ void CSerial::EventLoop() {
                 std::lock_guard lock(p.io);
                 DWORD errors = 0;
                 COMSTAT status{};
-                if (p.port != INVALID_HANDLE_VALUE && ClearCommError(p.port, &errors, &status)) {
+                if (p.port && ClearCommError(p.port.Get(), &errors, &status)) {
                     queuedBefore = status.cbInQue;
                 }
             }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -58,22 +59,16 @@ public:
     void CloseWindowByCaption(std::string_view caption) override {
         Log("close window " + std::string(caption));
     }
-    terminal::LoadResult LoadCtApi(std::string_view port, std::string_view suffix) override {
+    std::unique_ptr<app::Transport> LoadCtApiLibrary(std::string_view port,
+                                                     std::string_view suffix,
+                                                     terminal::LoadResult& result) override {
         Log("load " + std::string(port) + " " + std::string(suffix));
+        result = loadResult;
         loaded = loadResult == terminal::LoadResult::Loaded;
-        return loadResult;
+        return loaded ? std::make_unique<Transport>(*this, "") : nullptr;
     }
-    bool CtApiLoaded() override { return loaded; }
-    void UnloadCtApi() override {
-        Log("unload");
-        loaded = false;
-    }
-    void ReadingRun() override {
-        Log("run");
-        ++runs;
-        if (onRun) {
-            onRun();
-        }
+    std::unique_ptr<app::Transport> SerialPort(const std::string& port) override {
+        return std::make_unique<Transport>(*this, port);
     }
     void DeliverErrorRecord() override { Log("ErrorRecord"); }
     bool CreateClientChannel(bool withMemory) override {
@@ -81,16 +76,6 @@ public:
         return channelOk;
     }
     void ReleaseClientChannel() override { Log("release channel"); }
-    bool OpenSerial(const std::string& port) override {
-        Log("open " + port);
-        return serialOk;
-    }
-    void StartSerialProtocol() override { Log("start protocol"); }
-    void CloseSerial() override { Log("close serial"); }
-    void SerialTimerTick() override { Log("tick"); }
-    void ShowCompactView() override { Log("compact"); }
-    void PumpMessages() override { ++pumps; }
-
     std::vector<std::string> Calls() {
         std::lock_guard lock(mutex);
         return calls;
@@ -102,9 +87,47 @@ public:
 
     std::atomic<bool> loaded{false};
     std::atomic<int> runs{0};
-    std::atomic<int> pumps{0};
 
 private:
+    // A CT-API library (no port name) or the serial port, logging into the services' log.
+    class Transport final : public app::Transport {
+    public:
+        Transport(FakeServices& services, std::string port)
+            : services_(services), port_(std::move(port)) {}
+        bool Start() override {
+            if (port_.empty()) {
+                return true;
+            }
+            services_.Log("open " + port_);
+            if (!services_.serialOk) {
+                return false;
+            }
+            services_.Log("start protocol");
+            return true;
+        }
+        bool RunsOnRequest() const override { return port_.empty(); }
+        void ReadingRun() override {
+            services_.Log("run");
+            ++services_.runs;
+            if (services_.onRun) {
+                services_.onRun();
+            }
+        }
+        void TimerTick() override { services_.Log("tick"); }
+        void Close(bool runsEnded) override {
+            if (!port_.empty()) {
+                services_.Log("close serial");
+            } else if (runsEnded) {
+                services_.Log("unload");
+                services_.loaded = false;
+            }
+        }
+
+    private:
+        FakeServices& services_;
+        std::string port_;
+    };
+
     std::mutex mutex;
     std::vector<std::string> calls;
 };

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -10,7 +11,9 @@
 #include "app/command_line.h"
 #include "core/state.h"
 #include "fake_services.h"
+#include "reading/reading_run.h"
 #include "support/recording_ui.h"
+#include "support/scripted_ctapi.h"
 #include "support/test_support.h"
 
 namespace orva::app {
@@ -132,7 +135,7 @@ TEST_F(RunControlTest, StartupSequenceAndFailures) {
         }
         if (c.fatal) {
             // Should the window still be shown, no run starts.
-            FormShow(fake);
+            FormShow();
             EXPECT_FALSE(ReaderThreadRunning());
         }
     }
@@ -178,7 +181,7 @@ TEST_F(RunControlTest, ShowAndHideDoNothingInDebugModeOrTheWrongVisibility) {
         CreateWith(fake, c.args);
         const std::size_t before = fake.Calls().size();
         const int runs = fake.runs;
-        c.show ? FormShow(fake) : FormHide(fake);
+        c.show ? FormShow() : FormHide();
         EXPECT_EQ(fake.Calls().size(), before);
         EXPECT_EQ(fake.runs, runs);
         EXPECT_TRUE(caseUi.status.empty());
@@ -187,8 +190,10 @@ TEST_F(RunControlTest, ShowAndHideDoNothingInDebugModeOrTheWrongVisibility) {
 
 TEST_F(RunControlTest, SerialModeShowsTheCompactViewWithoutReaderThread) {
     Create({"COM1"});
-    FormShow(services);
-    EXPECT_EQ(services.Calls().back(), "compact");
+    const Calls before = services.Calls();
+    FormShow();
+    EXPECT_EQ(services.Calls(), before);
+    EXPECT_EQ(ui.compactViews, 1);
     EXPECT_EQ(ui.status, std::vector<std::string>{kInitialStatus});
     EXPECT_EQ(ui.fronts, 1);
     EXPECT_FALSE(ReaderThreadRunning());
@@ -221,14 +226,14 @@ TEST_F(RunControlTest, AbortDeliversTheErrorRecordAndTerminatesWhereNoRunEndsThe
 
 TEST_F(RunControlTest, ButtonReadRunsOnlyWithACtApiLibrary) {
     Create({"COM1", "-D"});
-    ButtonReadClick(services);
+    ButtonReadPressed();
     EXPECT_EQ(services.runs, 0);
 
     const auto other = Restart();
     test::FakeServices& fake = other->fake;
     FormCreate(fake, {"orva", "USB", "-L01", "-D"});
-    ButtonReadClick(fake);
-    ButtonReadClick(fake);
+    ButtonReadPressed();
+    ButtonReadPressed();
     EXPECT_EQ(fake.runs, 2);
 }
 
@@ -238,7 +243,7 @@ TEST_F(RunControlTest, CloseReleasesWhatStartupAcquired) {
         Calls released;
     };
     const Case cases[] = {
-        {{"USB", "-L01"}, {"release channel", "unload"}},
+        {{"USB", "-L01"}, {"unload", "release channel"}},
         {{"USB", "-L01", "-F"}, {"unload"}},
         {{"COM1"}, {"close serial", "release channel"}},
         {{"COM1", "-FOUT.TXT"}, {"close serial"}},
@@ -263,7 +268,7 @@ TEST_F(RunControlTest, CloseDuringARunOnTheGuiThreadWaitsForTheRunToEnd) {
     bool closedInside = true;
     // A box of the run lets a WM_CLOSE through: closing must not pull the library away.
     services.onRun = [&] { closedInside = FormClose(services); };
-    ButtonReadClick(services);
+    ButtonReadPressed();
     EXPECT_FALSE(closedInside);
     EXPECT_TRUE(CloseIsPending());
     EXPECT_EQ(ui.closes, 1);  // the close comes again once the run has ended
@@ -272,6 +277,76 @@ TEST_F(RunControlTest, CloseDuringARunOnTheGuiThreadWaitsForTheRunToEnd) {
     EXPECT_TRUE(FormClose(services));
     EXPECT_FALSE(services.loaded);
     EXPECT_FALSE(CloseIsPending());
+}
+
+// A run on the GUI thread handles the window's messages in its waits: what the user does while
+// it waits for a card acts as it does for a run on the reader thread.
+TEST_F(RunControlTest, ARunOnTheGuiThreadWaitingForACardAnswersTheWindow) {
+    enum class Act { Close, Abbruch, ReadAgain };
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        Act act;
+        Calls after;        // the services' calls from the run on
+        int closes;         // WM_CLOSE posted once the run has ended
+        int terminates = 1;  // by the run that saw the abort (and by Abbruch in Debug mode)
+    };
+    const Case cases[] = {
+        {"-U start-up run, closed", {"USB", "-L01", "-U", "-FOUT.TXT"}, Act::Close,
+         {"run", "channel"}, 1},
+        {"-D run, closed", {"USB", "-L01", "-D"}, Act::Close, {"run"}, 1},
+        {"-D run, Abbruch", {"USB", "-L01", "-D"}, Act::Abbruch, {"run", "ErrorRecord"}, 0, 2},
+        // A second click starts no second run; the run goes on waiting until it is closed.
+        {"-D run, ButtonRead again", {"USB", "-L01", "-D"}, Act::ReadAgain, {"run"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto row = Restart();
+        test::RecordingUi& caseUi = row->ui;
+        test::FakeServices& fake = row->fake;
+        test::FastSleep sleep;
+        test::ScriptedCtApi terminal;
+        terminal.Expect("20 11 00 00 00", "90 00");
+        for (int i = 0; i < 3; ++i) {
+            terminal.Expect("20 12 01 00 01 01", "62 00");  // no card
+        }
+        terminal.Expect("20 12 01 00 01 01", "6F 00");  // a run that never looked up ends here
+        fake.onRun = [&] { reading::ButtonReadClick(terminal); };
+        int pumps = 0;
+        caseUi.onPump = [&] {
+            if (++pumps > 1 && c.act != Act::ReadAgain) {
+                return;
+            }
+            switch (c.act) {
+                case Act::Close:
+                    EXPECT_FALSE(FormClose(fake));  // held back until the run has ended
+                    break;
+                case Act::Abbruch:
+                    ButtonAbbruchClick(fake);
+                    break;
+                case Act::ReadAgain:
+                    ButtonReadPressed();
+                    if (pumps == 2) {
+                        EXPECT_FALSE(FormClose(fake));
+                    }
+                    break;
+            }
+        };
+        CreateWith(fake, c.args);
+        if (core::Options().debug) {
+            ButtonReadPressed();
+        }
+        const Calls calls = fake.Calls();
+        const auto run = std::find(calls.begin(), calls.end(), "run");
+        EXPECT_EQ(Calls(run, calls.end()), c.after);
+        EXPECT_EQ(fake.runs, 1);
+        EXPECT_EQ(terminal.calls.back(), "close 1");  // the terminal is closed after the wait
+        EXPECT_EQ(caseUi.terminates, c.terminates);   // and the application ends
+        EXPECT_EQ(caseUi.closes, c.closes);
+        EXPECT_TRUE(core::Reader().abort);
+        EXPECT_TRUE(caseUi.boxes.empty());
+        caseUi.onPump = nullptr;
+    }
 }
 
 TEST_F(RunControlTest, HexlistClickCopiesTheSelectedLine) {
@@ -289,8 +364,12 @@ TEST_F(RunControlTest, MemoFollowsTheWindowHeightAbove435) {
 }
 
 TEST_F(RunControlTest, TimerDrivesTheSerialSupervision) {
-    OnTimer(services);
-    EXPECT_EQ(services.Calls(), Calls{"tick"});
+    EndlosLoopTick();  // before start-up: nothing to drive
+    Create({"COM1"});
+    const std::size_t before = services.Calls().size();
+    EndlosLoopTick();
+    EXPECT_EQ(services.Calls().size(), before + 1);
+    EXPECT_EQ(services.Calls().back(), "tick");
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ protected:
     void Start(std::vector<std::string> args) {
         args.insert(args.begin(), "orva");
         FormCreate(services, args);
-        FormShow(services);
+        FormShow();
     }
     static void WaitForReader() {
         for (int i = 0; i < 1000 && ReaderThreadRunning(); ++i) {
@@ -54,6 +54,10 @@ protected:
     int Closes() {
         std::lock_guard lock(ui.mutex);
         return ui.closes;
+    }
+    int Pumps() {
+        std::lock_guard lock(ui.mutex);
+        return ui.pumps;
     }
 
     std::optional<std::string> oldTmp;
@@ -167,7 +171,7 @@ TEST_F(ReaderThreadTest, CloseDuringARunWaitsForItBeforeReleasing) {
     EXPECT_TRUE(FormClose(services, 5000));
     const Calls calls = services.Calls();
     const Calls tail(calls.end() - 3, calls.end());
-    EXPECT_EQ(tail, (Calls{"run ended", "release channel", "unload"}));
+    EXPECT_EQ(tail, (Calls{"run ended", "unload", "release channel"}));
     EXPECT_EQ(services.runs, 1);
 }
 
@@ -180,7 +184,7 @@ TEST_F(ReaderThreadTest, ARunThatNeverEndsKeepsTheLibraryLoaded) {
     EXPECT_TRUE(FormClose(services, 200));
     EXPECT_TRUE(services.loaded);
     EXPECT_EQ(services.Calls().back(), "run");  // neither channel release nor unload
-    EXPECT_GT(services.pumps, 0);               // the window stayed alive while waiting
+    EXPECT_GT(Pumps(), 0);                      // the window stayed alive while waiting
     wait.Release();
     WaitForReader();
     EXPECT_EQ(services.runs, 1);  // the abort flag stops the endless mode

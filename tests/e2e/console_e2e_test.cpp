@@ -330,13 +330,18 @@ TEST_F(ConsoleE2eTest, DebugModeReadsOnEnterAndEndsWithTheInput) {
     EXPECT_EQ(Records(orva.Out()).size(), 1u);
 }
 
+// On the reader thread, and in the start-up run of -U on the main thread.
 TEST_F(ConsoleE2eTest, CtrlCWhileWaitingForACardDeliversTheErrorRecord) {
     WriteImage("[terminal]\ninit = 0\n");  // a terminal without a card
-    Orva orva({"USB", "-LSIM"}, Env());
-    ASSERT_TRUE(orva.Says("Versichertenkarte einstecken"));
-    orva.Interrupt();
-    ASSERT_TRUE(orva.Ended(15s)) << orva.Err();
-    EXPECT_EQ(orva.Out(), kErrorRecord);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"USB", "-LSIM"}, std::vector<std::string>{"USB", "-LSIM", "-U"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        Orva orva(args, Env());
+        ASSERT_TRUE(orva.Says("Versichertenkarte einstecken"));
+        orva.Interrupt();
+        ASSERT_TRUE(orva.Ended(15s)) << orva.Err();
+        EXPECT_EQ(orva.Out(), kErrorRecord);
+    }
 }
 
 TEST_F(ConsoleE2eTest, StartupFailuresAreOneLineEach) {

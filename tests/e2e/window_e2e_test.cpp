@@ -442,6 +442,51 @@ TEST_F(WindowE2eTest, InvisibleModeShowsNothing) {
 }
 
 
+// Whether the window handles messages (Windows marks it "Keine Rückmeldung" otherwise).
+bool Answers(HWND main) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0;
+}
+
+// The start-up run of -U waits for a card on the GUI thread: a second start with -- still ends it.
+TEST_F(WindowE2eTest, InvisibleStartupRunWaitingForACardEndsOnDoubleDash) {
+    Orva orva({"USB", "-LNOC", "-U", "-FOUT.TXT"}, tmp.Path());
+    HWND main = orva.MainWindow();
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(WaitingForCard(main));
+    EXPECT_TRUE(Answers(main));
+    Orva second({"--"}, tmp.Path());
+    EXPECT_TRUE(second.Ended(10s));
+    EXPECT_TRUE(orva.Ended(10s));
+    EXPECT_EQ(orva.ExitCode(), 0u);
+}
+
+// A -D run started with ButtonRead waits for a card on the GUI thread: the window answers, and
+// "Abbruch" or the close box end it as they end a run of the reader thread.
+TEST_F(WindowE2eTest, DebugRunWaitingForACardEndsOnAbbruchOrTheCloseBox) {
+    for (const bool abbruch : {true, false}) {
+        SCOPED_TRACE(abbruch ? "Abbruch" : "close box");
+        const fs::path out = tmp.Path() / "OUT.TXT";
+        fs::remove(out);
+        Orva orva({"USB", "-LNOC", "-D", "-FOUT.TXT"}, tmp.Path());
+        HWND main = orva.MainWindow();
+        ASSERT_NE(main, nullptr);
+        PostMessageW(GetDlgItem(main, app::kIdButtonRead), BM_CLICK, 0, 0);
+        ASSERT_TRUE(WaitingForCard(main));
+        EXPECT_TRUE(Answers(main));
+        if (abbruch) {
+            PostMessageW(GetDlgItem(main, app::kIdButtonAbbruch), BM_CLICK, 0, 0);
+        } else {
+            PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+        }
+        EXPECT_TRUE(orva.Ended(10s));
+        EXPECT_EQ(orva.ExitCode(), 0u);
+        if (abbruch) {
+            EXPECT_EQ(test::ReadFileBytes(out), kErrorRecord);
+        }
+    }
+}
+
 // ---- Whole reads: the simulated terminal, the real GZIP.exe and the running reference client.
 
 // A Unix path as Windows programs under Wine see it.

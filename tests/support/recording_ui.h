@@ -46,6 +46,7 @@ public:
         windowStates.push_back(value ? "visible" : "invisible");
     }
     void BringToFront() override { Count(fronts); }
+    void ShowCompactView() override { Count(compactViews); }
     void ShowMessage(const core::MessageBoxSpec& box) override {
         std::function<void()> hook;
         {
@@ -59,6 +60,17 @@ public:
     }
     void PostClose() override { Count(closes); }
     void RequestTerminate() override { Count(terminates); }
+    void PumpMessages() override {
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(mutex);
+            ++pumps;
+            hook = onPump;
+        }
+        if (hook) {
+            hook();
+        }
+    }
 
     std::string Label(core::Label label) {
         std::lock_guard lock(mutex);
@@ -72,8 +84,9 @@ public:
     bool delRecord = false;
     bool minimised = false;
     bool visible = true;
-    int repaints = 0, fronts = 0, closes = 0, terminates = 0;
+    int repaints = 0, fronts = 0, closes = 0, terminates = 0, compactViews = 0, pumps = 0;
     std::function<void()> onMessage;  // runs while a box is "shown"
+    std::function<void()> onPump;     // runs as the window's messages are handled
 
 private:
     void Add(std::vector<std::string>& list, std::string_view text) {
