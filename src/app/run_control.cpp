@@ -237,8 +237,12 @@ void ButtonAbbruchClick(Services& services) {
     services.DeliverErrorRecord();
     if (!RunsOnRequest() || core::Options().debug) {
         Terminate();
+        return;
     }
-    // Otherwise the run in progress sees the abort flag and the reader thread closes the window.
+    // Otherwise the run in progress sees the abort flag and ends. The window is closed as well,
+    // which waits for that run (bounded): an eject loop whose card is never taken out takes no
+    // notice of the abort flag, and the program must end all the same.
+    core::GetUi().PostClose();
 }
 
 void ButtonReadPressed() {

@@ -221,6 +221,7 @@ TEST_F(RunControlTest, AbortDeliversTheErrorRecordAndTerminatesWhereNoRunEndsThe
         EXPECT_TRUE(core::Reader().abort);
         EXPECT_FALSE(core::Options().endless);
         EXPECT_EQ(caseUi.terminates, c.terminates ? 1 : 0);
+        EXPECT_EQ(caseUi.closes, c.terminates ? 0 : 1);  // else the close waits for the run
     }
 }
 

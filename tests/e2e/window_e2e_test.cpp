@@ -4,6 +4,7 @@
 // instance; closing while a run waits for a card. Every wait is bounded and every process
 // started here is ended.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <cstdio>
+#include <algorithm>
 #include <vector>
 
 #include "app/window_ids.h"
@@ -523,10 +525,13 @@ std::string CardSections(const char* fixture) {
 // The reference client, receiving into its own folder.
 class Client {
 public:
-    explicit Client(const fs::path& out) : out_(out) {
+    explicit Client(const fs::path& out, unsigned delayMs = 0) : out_(out) {
         fs::create_directories(out);
         std::wstring commandLine = L"\"" + (ProgramFolder() / "OrvaClient.exe").wstring() +
                                    L"\" --out \"" + out.wstring() + L"\"";
+        if (delayMs > 0) {
+            commandLine += L" --delay " + std::to_wstring(delayMs);
+        }
         STARTUPINFOW si{};
         si.cb = sizeof si;
         started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
@@ -735,6 +740,130 @@ TEST_F(ReadE2eTest, ClosingDuringAnEndlessEjectLoopEnds) {
     EXPECT_LT(Clock::now() - closed, 15s);
     EXPECT_EQ(orva.ExitCode(), 0u);  // no crash: the library stayed loaded under the run
     EXPECT_TRUE(client.Records().empty());  // the run never got to its delivery
+}
+
+// ---- Faults in every phase of an eGK read: closing the window or "Abbruch" while the run waits
+// for a card, waits for the PIN, reads the files, runs GZIP, hands the record to a slow client,
+// or ejects a card that is never taken out.
+
+// The programs of this test that could be left behind.
+int RunningCount(const wchar_t* exe) {
+    int n = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, exe) == 0) {
+            ++n;
+        }
+    }
+    CloseHandle(snapshot);
+    return n;
+}
+
+class PhaseFaultTest : public WindowE2eTest {
+protected:
+    std::map<std::wstring, std::wstring> Sim(const std::string& image) const {
+        const fs::path path = tmp.Path() / "cards.ini";
+        test::WriteFileBytes(path, std::vector<std::uint8_t>(image.begin(), image.end()));
+        return {{L"ORVA_SIM_CARDS", WinePath(path)},
+                {L"ORVA_SIM_TRACE", (tmp.Path() / "trace.txt").wstring()}};
+    }
+    bool TraceHas(const std::string& text) const {
+        const fs::path path = tmp.Path() / "trace.txt";
+        return fs::exists(path) && ReadText(path).find(text) != std::string::npos;
+    }
+};
+
+TEST_F(PhaseFaultTest, CloseOrAbbruchInEveryPhaseEndsCleanlyWithAWholeRecordOrTheErrorRecord) {
+    // The egk.ini card; its XML files go beside the image.
+    const std::string card = CardSections("egk.ini");
+    for (const char* xml : {"egk_pd.xml", "egk_vd.xml", "egk_gvd.xml"}) {
+        fs::copy_file(CardsDir() / xml, tmp.Path() / xml, fs::copy_options::overwrite_existing);
+    }
+    const std::string error(kErrorRecord.begin(), kErrorRecord.end());
+
+    // The whole record of this card, as an undisturbed read hands it over.
+    std::string whole;
+    {
+        Client client(tmp.Path() / "whole");
+        ASSERT_TRUE(client.Ready());
+        Orva orva({"USB", "-LSIM"}, tmp.Path(), Sim("[terminal]\ninit = 0\n" + card));
+        ASSERT_TRUE(orva.Ended(60s));
+        ASSERT_TRUE(WaitFor([&] { return client.Records().size() == 1; }, 30s));
+        whole = client.Records()[0];
+        ASSERT_NE(whole.find("PD>"), std::string::npos);
+    }
+
+    struct Phase {
+        const char* name;
+        std::string image;
+        unsigned clientDelayMs;
+        std::string status;   // Status shows this in the phase, or
+        std::string traced;   // the trace holds this, or
+        bool receiving;       // the slow client has begun to receive
+    };
+    const std::string terminal = "[terminal]\ninit = 0\n";
+    const Phase phases[] = {
+        {"waiting for a card", terminal, 0, "Versichertenkarte einstecken", "", false},
+        {"PIN wait", terminal + card + "pin_polls = 1000000\n", 0, "Bitte geben Sie die PIN ein.",
+         "", false},
+        {"file reads", "[terminal]\ninit = 0\nlatency_ms = 100\n" + card, 0,
+         "Read Binary with SFID: EF.PD", "", false},
+        {"GZIP step", terminal + card, 0, "", "CT_close", false},
+        {"slow client", terminal + card, 3000, "", "", true},
+        {"eject loop, card never taken out", terminal + card + "eject_busy = 1000000\n", 0,
+         "Versichertenkarte entnehmen", "", false},
+    };
+    int round = 0;
+    for (const Phase& phase : phases) {
+        for (const bool abbruch : {false, true}) {
+            SCOPED_TRACE(std::string(phase.name) + (abbruch ? ", Abbruch" : ", WM_CLOSE"));
+            const fs::path out = tmp.Path() / ("client" + std::to_string(++round));
+            fs::remove(tmp.Path() / "trace.txt");
+            Client client(out, phase.clientDelayMs);
+            ASSERT_TRUE(client.Ready());
+            Orva orva({"USB", "-LSIM", "-E"}, tmp.Path(), Sim(phase.image));
+            HWND main = orva.MainWindow();
+            ASSERT_NE(main, nullptr);
+            HWND status = GetDlgItem(main, app::kIdStatus);
+            ASSERT_TRUE(WaitFor(
+                [&] {
+                    if (!phase.status.empty()) {
+                        return WindowText(status) == phase.status;
+                    }
+                    if (!phase.traced.empty()) {
+                        return TraceHas(phase.traced);
+                    }
+                    return fs::exists(out / "receiving");
+                },
+                60s));
+            if (abbruch) {
+                PostMessageW(GetDlgItem(main, app::kIdButtonAbbruch), BM_CLICK, 0, 0);
+            } else {
+                PostMessageW(main, WM_CLOSE, 0, 0);
+            }
+            // Bounded: the close waits at most a few seconds for a run that does not end.
+            ASSERT_TRUE(orva.Ended(30s));
+            EXPECT_EQ(orva.ExitCode(), 0u);  // no crash
+            EXPECT_TRUE(WaitFor([] { return RunningCount(L"GZIP.exe") == 0 &&
+                                            RunningCount(L"ORVA.exe") == 0; },
+                                15s));
+            // What the client got: whole records and ErrorRecords only, never part of one.
+            std::this_thread::sleep_for(phase.clientDelayMs > 0 ? 4s : 0s);
+            const std::vector<std::string> records = client.Records();
+            for (const std::string& record : records) {
+                EXPECT_TRUE(record == whole || record == error) << test::ToHex(
+                    std::vector<std::uint8_t>(record.begin(), record.end()));
+            }
+            if (abbruch) {
+                EXPECT_NE(std::find(records.begin(), records.end(), error), records.end());
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // OrvaClient: a reference client that receives ORVA's records, for integrators to copy and for
 // the tests to receive with.
 //
-//   OrvaClient.exe [--out DIR] [--class TFormTelnetMain|TFormCommMain]
+//   OrvaClient.exe [--out DIR] [--class TFormTelnetMain|TFormCommMain] [--delay MS]
 //
 // What a client must do:
 //   1. Register the window message "OVIRADATA1" (RegisterWindowMessageA).
@@ -20,6 +20,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -34,6 +35,7 @@ UINT gMessage = 0;
 const unsigned char* gBlock = nullptr;
 std::string gOutDir;
 unsigned gCount = 0;
+DWORD gDelayMs = 0;  // --delay: a slow client, which holds each hand-over this long
 HWND gText = nullptr;
 
 // The record as readable text: printable bytes as they are (Windows-1252), "\n" behind a line
@@ -80,6 +82,12 @@ void Receive(WPARAM length) {
     const std::size_t n = length < kBlockSize ? length : kBlockSize;
     std::vector<unsigned char> record(gBlock, gBlock + n);
     ++gCount;
+    if (gDelayMs > 0) {
+        if (!gOutDir.empty()) {
+            WriteWhole(gOutDir + "\\receiving", "", 0);  // a test sees the hand-over begin
+        }
+        Sleep(gDelayMs);
+    }
     if (!gOutDir.empty()) {
         char name[32];
         std::snprintf(name, sizeof name, "record-%04u.bin", gCount);
@@ -118,7 +126,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 int Usage() {
-    MessageBoxA(nullptr, "OrvaClient.exe [--out DIR] [--class TFormTelnetMain|TFormCommMain]",
+    MessageBoxA(nullptr, "OrvaClient.exe [--out DIR] [--class TFormTelnetMain|TFormCommMain] [--delay MS]",
                 "OrvaClient", MB_OK);
     return 2;
 }
@@ -132,6 +140,8 @@ int main(int argc, char** argv) {
             gOutDir = argv[++i];
         } else if (std::strcmp(argv[i], "--class") == 0 && i + 1 < argc) {
             windowClass = argv[++i];
+        } else if (std::strcmp(argv[i], "--delay") == 0 && i + 1 < argc) {
+            gDelayMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
         } else {
             return Usage();
         }
