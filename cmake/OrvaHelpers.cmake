@@ -15,6 +15,13 @@ if(ORVA_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 endif()
+# Fuzzing: every library carries the fuzzer's coverage hooks and both sanitizers; only the fuzz
+# targets link libFuzzer's main (fuzz/CMakeLists.txt).
+if(ORVA_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
 if(ORVA_TSAN)
     add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
     add_link_options(-fsanitize=thread)

@@ -5,7 +5,8 @@
 # Debian packages the build and the tests need.
 ORVA_PACKAGES=(cmake ninja-build g++ googletest zlib1g-dev gzip
                mingw-w64 libz-mingw-w64-dev wine wine64 fonts-wine xvfb xdotool x11-utils imagemagick socat
-               pcscd libpcsclite-dev vsmartcard-vpcd python3-virtualsmartcard python3-pycryptodome)
+               pcscd libpcsclite-dev vsmartcard-vpcd python3-virtualsmartcard python3-pycryptodome
+               clang libclang-rt-14-dev)
 
 # Installs what is missing; quiet when everything is there already.
 orva_install_packages() {

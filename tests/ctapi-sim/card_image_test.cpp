@@ -163,6 +163,41 @@ TEST(CardImageParse, ValuesCommentsAndDefaults) {
     EXPECT_EQ(set.cards[2].eject, test::Hex("90 00"));
 }
 
+TEST(CardImageParse, RepeatAndRoundsGiveTheOrderOfInsertion) {
+    struct Case {
+        const char* text;
+        const char* order;  // kinds in the order of insertion: k kvk, e egk, o other
+    };
+    const Case cases[] = {
+        {"[card]\nkind = kvk\nrepeat = 2\n[card]\nkind = egk\n", "kke"},
+        {"[terminal]\nrounds = 3\n[card]\nkind = kvk\nrepeat = 2\n[card]\nkind = egk\n",
+         "kkekkekke"},
+        {"[card]\nkind = other\n[card]\nkind = kvk\nrepeat = 0\n[terminal]\nrounds = 2\n", "oo"},
+        {"[terminal]\nrounds = 0\n[card]\nkind = kvk\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string error;
+        const auto set = ParseCardImage(c.text, kCards, "test.ini", error);
+        ASSERT_TRUE(set.has_value()) << error;
+        std::string order;
+        for (const CardImage& card : set->cards) {
+            order += card.kind == CardKind::Kvk ? 'k' : card.kind == CardKind::Egk ? 'e' : 'o';
+        }
+        EXPECT_EQ(order, c.order);
+    }
+
+    // A card's own latency stands beside the terminal's; without one the terminal's applies.
+    std::string error;
+    const auto set = ParseCardImage(
+        "[terminal]\nlatency_ms = 3\n[card]\nkind = kvk\nlatency_ms = 7\n[card]\nkind = egk\n",
+        kCards, "test.ini", error);
+    ASSERT_TRUE(set.has_value()) << error;
+    EXPECT_EQ(set->terminal.latencyMs, 3u);
+    EXPECT_EQ(set->cards[0].latencyMs, 7u);
+    EXPECT_FALSE(set->cards[1].latencyMs.has_value());
+}
+
 TEST(CardImageParse, BadImagesGiveOneLineNamingFileLineAndFault) {
     struct Case {
         const char* text;
@@ -196,6 +231,10 @@ TEST(CardImageParse, BadImagesGiveOneLineNamingFileLineAndFault) {
          "4: give either 'pd' or 'pd_xml', not both"},
         {"[card]\nkind = egk\ngvd_xml = @egk_gvd.xml\n", "3: 'gvd_xml' needs 'vd_xml'"},
         {"[terminal]\n[terminal]\n", "2: a second [terminal] section"},
+        {"[card]\nkind = kvk\n\n[terminal]\nrounds = 10001\n",
+         "4: the image makes more than 10000 cards (repeat and rounds)"},
+        {"[card]\nkind = kvk\nrepeat = 4294967295\n[card]\nkind = kvk\nrepeat = 4294967295\n",
+         "1: the image makes more than 10000 cards (repeat and rounds)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -206,16 +245,32 @@ TEST(CardImageParse, BadImagesGiveOneLineNamingFileLineAndFault) {
 }
 
 TEST(CardImageParse, MissingFilesAreNamed) {
-    std::string error;
-    const auto missing = kCards / "no_such_image.ini";
-    EXPECT_FALSE(LoadCardImage(missing, error).has_value());
-    EXPECT_EQ(error, missing.string() + ": cannot read the card image file");
+    // The image itself: missing, or a folder (reading a folder once threw out of the reader).
+    for (const std::filesystem::path& image : {kCards / "no_such_image.ini", kCards}) {
+        std::string error;
+        EXPECT_FALSE(LoadCardImage(image, error).has_value());
+        EXPECT_EQ(error, image.string() + ": cannot read the card image file");
+    }
 
-    error.clear();
-    EXPECT_FALSE(
-        ParseCardImage("[card]\nkind = egk\npd = @gone.bin\n", kCards, "test.ini", error));
-    EXPECT_EQ(error, "test.ini:3: cannot read file '" + (kCards / "gone.bin").string() +
-                         "' for key 'pd'");
+    using namespace std::string_literals;
+    struct Case {
+        std::string value;     // of key pd
+        std::string expected;  // the message after "test.ini:3: "
+    };
+    const Case cases[] = {
+        {"@gone.bin", "cannot read file '" + (kCards / "gone.bin").string() + "' for key 'pd'"},
+        {"@.", "cannot read file '" + (kCards / ".").string() + "' for key 'pd'"},
+        // The system would open the name up to the zero byte: here the image's own folder.
+        {"@\0egk_pd.xml"s, "the file name for key 'pd' holds a zero byte"},
+        {"@egk_pd.xml\0.bak"s, "the file name for key 'pd' holds a zero byte"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        std::string error;
+        EXPECT_FALSE(ParseCardImage("[card]\nkind = egk\npd = " + c.value + "\n", kCards,
+                                    "test.ini", error));
+        EXPECT_EQ(error, "test.ini:3: " + c.expected);
+    }
 }
 
 }  // namespace

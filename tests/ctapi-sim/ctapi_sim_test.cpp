@@ -520,21 +520,33 @@ TEST_F(SimTest, TraceShowsEveryCallAsPassedIn) {
 }
 
 TEST_F(SimTest, BadImagesMakeInitFailWithOneLine) {
+    // A file or folder that cannot be read once threw out of CT_init and aborted the program.
+    using namespace std::string_literals;
+    const std::filesystem::path sub = folder.Path() / "sub";
+    std::filesystem::create_directories(sub);
     struct Case {
-        std::string text;  // empty: the image file does not exist
+        std::string text;  // empty: the image file does not exist; "/": the image is a folder
         std::string fault;
     };
     const Case cases[] = {
         {"", ": cannot read the card image file"},
+        {"/", ": cannot read the card image file"},
         {"[card]\nkind = kvk\ndata = 60 XY\n", ":3: bad hex digit 'X' in the value of key 'data'"},
         {"[terminal]\nreset = 90 00\nbaud = 9600\n", ":3: unknown key 'baud' in [terminal]"},
         {"[card]\nkind = egk\n\n[card]\ngdo = 00\n",
          ":4: [card] section has no 'kind' (egk, kvk or other)"},
+        {"[card]\nkind = egk\ngdo = @sub\n",
+         ":3: cannot read file '" + sub.string() + "' for key 'gdo'"},
+        {"[card]\nkind = egk\ngdo = @\0sub\n"s,
+         ":3: the file name for key 'gdo' holds a zero byte"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
         std::filesystem::path path = folder.Path() / "missing.ini";
-        if (c.text.empty()) {
+        if (c.text == "/") {
+            path = sub;
+            SetEnv("ORVA_SIM_CARDS", path.string());
+        } else if (c.text.empty()) {
             SetEnv("ORVA_SIM_CARDS", path.string());
         } else {
             path = UseImage(c.text);

@@ -471,6 +471,48 @@ TEST_F(SerialConsoleE2eTest, EndlessReadsKvkCardsOverTheLineUntilCtrlC) {
     EXPECT_EQ(records[3], kErrorRecord);
 }
 
+// Ctrl-C (the abort button) in each phase the serial transport has: the program ends, and what
+// reached standard output is whole records and the ErrorRecord, never part of a record.
+TEST_F(SerialConsoleE2eTest, CtrlCInEveryPhaseEndsWithWholeRecordsOrTheErrorRecord) {
+    struct Phase {
+        const char* name;
+        std::string cards;
+        std::vector<std::string> extra;  // for the simulated terminal
+        std::string says;                // the Status prompt of the phase
+    };
+    const Phase phases[] = {
+        {"waiting for a card", Cards("kvk.ini") + "absent_polls = 1000000\n", {},
+         "Versichertenkarte einstecken"},
+        {"reading the card", Cards("kvk.ini"), {"--chunk", "1"}, "Daten lesen ..."},
+    };
+    for (const Phase& phase : phases) {
+        SCOPED_TRACE(phase.name);
+        StartTerminal(phase.cards, phase.extra);
+        {
+            Orva orva({"COM3", "-E"}, SerialEnv());
+            ASSERT_TRUE(orva.Says(phase.says)) << orva.Err();
+            orva.Interrupt();
+            ASSERT_TRUE(orva.Ended(15s)) << orva.Err();
+            EXPECT_EQ(orva.ExitCode(), 0);
+            const std::vector<std::string> records = Records(orva.Out());
+            ASSERT_FALSE(records.empty());
+            EXPECT_EQ(records.back(), kErrorRecord);
+            for (const std::string& record : records) {
+                // A whole KVK record: the header, the name, the checksum tag, the closing 04.
+                EXPECT_TRUE(record == kErrorRecord ||
+                            (record.rfind("\x04OKVK 01", 0) == 0 &&
+                             record.find("Br}ckner") != std::string::npos &&
+                             record.find('\x8E') != std::string::npos && record.back() == '\x04'))
+                    << AsHex(record);
+            }
+        }
+        terminal->Interrupt();
+        terminal->Ended(5s);
+        terminal.reset();
+        fs::remove(link);
+    }
+}
+
 TEST_F(SerialConsoleE2eTest, OneCardWithoutEndlessThenTheProgramCloses) {
     StartTerminal(Cards("kvk.ini"));
     for (const char* option : {"-U", "-D"}) {

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <fstream>
+#include <cstdio>
 #include <iterator>
 #include <limits>
 #include <set>
@@ -66,13 +66,31 @@ std::vector<std::string> SplitCommas(const std::string& text) {
     }
 }
 
+// Larger files are no card data (every eGK file offset is 16 bits); refusing them also keeps a
+// device such as /dev/zero from filling the memory.
+constexpr std::size_t kFileLimit = 16u << 20;
+
+// The whole file, or nullopt when it cannot be opened or read: a folder, a device that fails, a
+// file larger than kFileLimit. Plain C file functions, so that no stream exception can arise.
 std::optional<ByteVector> ReadWholeFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+#ifdef _WIN32
+    std::FILE* file = _wfopen(path.c_str(), L"rb");
+#else
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+#endif
+    if (file == nullptr) {
         return std::nullopt;
     }
-    ByteVector bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    ByteVector bytes;
+    std::array<std::uint8_t, 65536> chunk{};
+    std::size_t n = 0;
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0 &&
+           bytes.size() + n <= kFileLimit) {
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    const bool ok = std::ferror(file) == 0 && std::feof(file) != 0;
+    std::fclose(file);
+    if (!ok) {
         return std::nullopt;
     }
     return bytes;
@@ -147,6 +165,7 @@ public:
 
         CardSet set;
         bool haveTerminal = false;
+        int terminalLine = 1;
         for (const Section& section : sections) {
             if (!error_.empty()) {
                 break;
@@ -157,6 +176,7 @@ public:
                     break;
                 }
                 haveTerminal = true;
+                terminalLine = section.line;
                 ReadTerminal(section, set.terminal);
             } else if (section.name == "card") {
                 CardImage card;
@@ -166,6 +186,9 @@ public:
                 Fail(section.line, "unknown section [" + section.name + "]");
             }
         }
+        if (error_.empty()) {
+            Expand(set, terminalLine);
+        }
         if (!error_.empty()) {
             error = error_;
             return std::nullopt;
@@ -174,6 +197,32 @@ public:
     }
 
 private:
+    // Applies "repeat" and "rounds": the list of cards in the order they go in.
+    void Expand(CardSet& set, int terminalLine) {
+        unsigned long long perRound = 0;
+        for (const CardImage& card : set.cards) {
+            perRound += card.repeat;
+        }
+        // perRound is below 2^45 (cards per image times a 32-bit count), so is this product
+        // once perRound is within the limit.
+        if (perRound > kMaxCards || perRound * set.terminal.rounds > kMaxCards) {
+            Fail(terminalLine, "the image makes more than " + std::to_string(kMaxCards) +
+                                   " cards (repeat and rounds)");
+            return;
+        }
+        const unsigned long long total = perRound * set.terminal.rounds;
+        std::vector<CardImage> round;
+        round.reserve(static_cast<std::size_t>(perRound));
+        for (const CardImage& card : set.cards) {
+            round.insert(round.end(), card.repeat, card);
+        }
+        set.cards.clear();
+        set.cards.reserve(static_cast<std::size_t>(total));
+        for (unsigned r = 0; r < set.terminal.rounds; ++r) {
+            set.cards.insert(set.cards.end(), round.begin(), round.end());
+        }
+    }
+
     void Fail(int line, const std::string& what) {
         if (error_.empty()) {
             error_ = fileName_ + ":" + std::to_string(line) + ": " + what;
@@ -199,6 +248,11 @@ private:
                 given.has_root_directory() ? given : baseDir_ / given;
             if (name.empty()) {
                 Fail(entry.line, "'@' without a file name for key '" + entry.key + "'");
+                return std::nullopt;
+            }
+            // The operating system would read the name only up to the zero byte.
+            if (name.find('\0') != std::string::npos) {
+                Fail(entry.line, "the file name for key '" + entry.key + "' holds a zero byte");
                 return std::nullopt;
             }
             auto bytes = ReadWholeFile(path);
@@ -280,12 +334,19 @@ private:
                     return;
                 }
                 terminal.reset = std::move(*bytes);
-            } else if (entry.key == "latency_ms" || entry.key == "fail_exchange") {
+            } else if (entry.key == "latency_ms" || entry.key == "fail_exchange" ||
+                       entry.key == "rounds") {
                 auto count = Count(entry);
                 if (!count) {
                     return;
                 }
-                (entry.key == "latency_ms" ? terminal.latencyMs : terminal.failExchange) = *count;
+                if (entry.key == "latency_ms") {
+                    terminal.latencyMs = *count;
+                } else if (entry.key == "fail_exchange") {
+                    terminal.failExchange = *count;
+                } else {
+                    terminal.rounds = *count;
+                }
             } else {
                 Fail(entry.line, "unknown key '" + entry.key + "' in [terminal]");
                 return;
@@ -295,7 +356,8 @@ private:
 
     void ReadCard(const Section& section, CardImage& card) {
         static const std::set<std::string> kCommonKeys{
-            "kind", "absent_polls", "request", "eject_busy", "eject", "pin_polls", "max_data"};
+            "kind",      "absent_polls", "request", "eject_busy", "eject",
+            "pin_polls", "max_data",     "repeat",  "latency_ms"};
         static const std::set<std::string> kKvkKeys{"data", "app_offset"};
         static const std::set<std::string> kEgkKeys{
             "select_mf", "extended_length", "version", "gdo", "status",
@@ -351,7 +413,8 @@ private:
                 continue;
             }
             if (key == "absent_polls" || key == "eject_busy" || key == "pin_polls" ||
-                key == "max_data" || key == "app_offset") {
+                key == "max_data" || key == "app_offset" || key == "repeat" ||
+                key == "latency_ms") {
                 auto count = Count(entry);
                 if (!count) {
                     return;
@@ -364,6 +427,10 @@ private:
                     card.pinPolls = *count;
                 } else if (key == "max_data") {
                     card.maxData = *count;
+                } else if (key == "repeat") {
+                    card.repeat = *count;
+                } else if (key == "latency_ms") {
+                    card.latencyMs = *count;
                 } else {
                     card.appOffset = *count;
                     haveAppOffset = true;

@@ -11,6 +11,7 @@
 //   reset = 90 00       answer to RESET CT
 //   latency_ms = 0      pause before every CT_data answer
 //   fail_exchange = 0   the N-th CT_data call of the process fails with -1 (0 = never)
+//   rounds = 1          the cards of the image are inserted this many times over, in order
 //
 //   [card]
 //   kind = egk          egk | kvk | other (required)
@@ -20,6 +21,9 @@
 //   eject = 90 00       this; the card is then out and the next [card] applies
 //   pin_polls = 0       the first N READ BINARY commands answer 69 00
 //   max_data = 0        most data bytes in one answer (0 = as many as Le allows)
+//   repeat = 1          the card is inserted this many times in a row (0: not at all)
+//   latency_ms          pause before every CT_data answer while this card is the current one
+//                       (default: the terminal's)
 //   kvk:  data = <the whole memory image>, app_offset = 30 (decimal, or 0x1E; without it 0
 //         when the image is shorter than 30 bytes, a bare template)
 //   egk:  select_mf = 90 00, extended_length = yes|no, version = <rec1>, <rec2>, <rec3>,
@@ -30,7 +34,8 @@
 //   [startVD][endVD][startGVD][endGVD]   four big-endian 16-bit offsets, end offsets inclusive,
 //                                         FF FF FF FF for an absent GVD
 //   [gzip member of the VD][gzip member of the GVD]
-// A file key left out means the card has no such file.
+// A file key left out means the card has no such file. "repeat" and "rounds" together may make
+// at most kMaxCards cards.
 #pragma once
 
 #include <cstdint>
@@ -45,11 +50,14 @@ namespace orva::sim {
 
 using ByteVector = std::vector<std::uint8_t>;
 
+inline constexpr std::size_t kMaxCards = 10000;
+
 struct TerminalImage {
     std::vector<std::int8_t> init{0};
     ByteVector reset{0x90, 0x00};
     unsigned latencyMs = 0;
     unsigned failExchange = 0;
+    unsigned rounds = 1;
 };
 
 enum class CardKind { Egk, Kvk, Other };
@@ -63,6 +71,8 @@ struct CardImage {
     ByteVector eject{0x90, 0x00};
     unsigned pinPolls = 0;
     unsigned maxData = 0;
+    unsigned repeat = 1;
+    std::optional<unsigned> latencyMs;  // none: the terminal's
 
     // Memory card (kvk).
     ByteVector data;
@@ -80,7 +90,7 @@ struct CardImage {
 
 struct CardSet {
     TerminalImage terminal;
-    std::vector<CardImage> cards;
+    std::vector<CardImage> cards;  // in the order of insertion, "repeat" and "rounds" applied
 };
 
 // Reads and checks an image file. On failure returns nullopt and sets error to one line:

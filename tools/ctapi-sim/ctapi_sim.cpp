@@ -53,6 +53,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -239,11 +240,14 @@ private:
         const std::size_t index = slot_.index;
         slot_ = Slot{};
         slot_.index = index;
-        if (const CardImage* card = CurrentCard()) {
+        const CardImage* card = CurrentCard();
+        if (card != nullptr) {
             slot_.absentLeft = card->absentPolls;
             slot_.ejectBusyLeft = card->ejectBusy;
             slot_.pinLeft = card->pinPolls;
         }
+        latencyMs_ = card != nullptr && card->latencyMs ? *card->latencyMs
+                                                         : set_->terminal.latencyMs;
     }
 
     void ResetCard() {
@@ -533,23 +537,41 @@ Simulator& TheSimulator() {
     return simulator;
 }
 
+// No exception may leave an entry point: the caller is C (or a program that cannot catch ours)
+// and would be aborted. Whatever escapes the simulator (a memory shortage, a fault in a file
+// system call) makes the call fail with -1, with one line on standard error.
+template <typename Call>
+std::int8_t Guarded(const char* entry, Call call) noexcept {
+    try {
+        return call();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ct_api simulator: %s: %s\n", entry, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "ct_api simulator: %s: unexpected fault\n", entry);
+    }
+    std::fflush(stderr);
+    return kErrInvalid;
+}
+
 }  // namespace
 }  // namespace orva::sim
 
 extern "C" {
 
 ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_init(std::uint16_t ctn, std::uint16_t pn) {
-    return orva::sim::TheSimulator().Init(ctn, pn);
+    return orva::sim::Guarded("CT_init", [&] { return orva::sim::TheSimulator().Init(ctn, pn); });
 }
 
 ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_data(std::uint16_t ctn, std::uint8_t* dad,
                                                       std::uint8_t* sad, std::uint16_t lenc,
                                                       std::uint8_t* command, std::uint16_t* lenr,
                                                       std::uint8_t* response) {
-    return orva::sim::TheSimulator().Data(ctn, dad, sad, lenc, command, lenr, response);
+    return orva::sim::Guarded("CT_data", [&] {
+        return orva::sim::TheSimulator().Data(ctn, dad, sad, lenc, command, lenr, response);
+    });
 }
 
 ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_close(std::uint16_t ctn) {
-    return orva::sim::TheSimulator().Close(ctn);
+    return orva::sim::Guarded("CT_close", [&] { return orva::sim::TheSimulator().Close(ctn); });
 }
 }

@@ -6,12 +6,12 @@
 // status is 0 when at least one member was decompressed. A missing, unreadable, empty or
 // corrupt file gives one line on standard error and exit status 1; the output then ends with
 // the last byte the decompressor produced before the fault. Wrong usage gives status 2.
-#include <zlib.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "gunzip.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -19,10 +19,6 @@
 #endif
 
 namespace {
-
-constexpr unsigned char kMagic0 = 0x1F;
-constexpr unsigned char kMagic1 = 0x8B;
-constexpr int kGzipOnly = 16 + MAX_WBITS;  // zlib: expect the gzip header and trailer
 
 int Fail(const std::string& name, const char* why) {
     std::fprintf(stderr, "GZIP: %s: %s\n", name.c_str(), why);
@@ -44,52 +40,6 @@ bool ReadAll(const std::string& name, std::vector<unsigned char>& bytes) {
     return ok;
 }
 
-bool IsMemberStart(const std::vector<unsigned char>& bytes, std::size_t pos) {
-    return bytes.size() - pos >= 2 && bytes[pos] == kMagic0 && bytes[pos + 1] == kMagic1;
-}
-
-// Inflates the member at pos; on success pos moves behind it. Output is written as it comes.
-const char* InflateMember(const std::vector<unsigned char>& bytes, std::size_t& pos) {
-    z_stream stream{};
-    if (inflateInit2(&stream, kGzipOnly) != Z_OK) {
-        return "out of memory";
-    }
-    stream.next_in = const_cast<unsigned char*>(bytes.data() + pos);
-    stream.avail_in = static_cast<uInt>(bytes.size() - pos);
-    unsigned char out[65536];
-    const char* error = nullptr;
-    for (;;) {
-        stream.next_out = out;
-        stream.avail_out = sizeof out;
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        const std::size_t produced = sizeof out - stream.avail_out;
-        if (produced > 0 && std::fwrite(out, 1, produced, stdout) != produced) {
-            error = "write error";
-            break;
-        }
-        if (status == Z_STREAM_END) {
-            break;
-        }
-        if (status == Z_DATA_ERROR) {
-            error = stream.msg != nullptr && std::strstr(stream.msg, "check") != nullptr
-                        ? "invalid compressed data--crc error"
-                        : "invalid compressed data--format violated";
-            break;
-        }
-        if (status == Z_BUF_ERROR || (status == Z_OK && stream.avail_in == 0 && produced == 0)) {
-            error = "unexpected end of file";
-            break;
-        }
-        if (status != Z_OK) {
-            error = "invalid compressed data";
-            break;
-        }
-    }
-    pos = bytes.size() - stream.avail_in;
-    inflateEnd(&stream);
-    return error;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,18 +55,12 @@ int main(int argc, char** argv) {
     if (!ReadAll(name, bytes)) {
         return Fail(name, "cannot be read");
     }
-    if (bytes.empty()) {
-        return Fail(name, "empty file");
-    }
-    if (!IsMemberStart(bytes, 0)) {
-        return Fail(name, "not in gzip format");
-    }
-    std::size_t pos = 0;
-    while (pos < bytes.size() && IsMemberStart(bytes, pos)) {
-        if (const char* error = InflateMember(bytes, pos)) {
-            std::fflush(stdout);
-            return Fail(name, error);
-        }
+    const char* error = orva::gzip::DecompressMembers(bytes, [](std::span<const unsigned char> out) {
+        return std::fwrite(out.data(), 1, out.size(), stdout) == out.size();
+    });
+    if (error != nullptr) {
+        std::fflush(stdout);
+        return Fail(name, error);
     }
     if (std::fflush(stdout) != 0) {
         return Fail(name, "write error");

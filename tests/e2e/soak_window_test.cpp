@@ -1,0 +1,387 @@
+// The 1000-card soak of ORVA.exe: ORVA.exe USB -LSIM -E reads 1000 cards from the simulated
+// terminal (KVK and eGK mixed, some that stay in the slot after the eject command, some with a
+// slow terminal) and hands every record to the running reference client. Every record must be
+// exact and in order, none lost, none twice; the process's private bytes and its handle count
+// must stay flat from card 100 to card 1000. The figures are printed.
+//
+// The reference record of each card kind comes from ORVA.exe reading that card alone into the
+// same client. The mix holds fewer eGK than the console soak: under Wine each eGK starts the
+// command interpreter and GZIP.exe twice.
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/window_ids.h"
+#include "support/test_support.h"
+
+namespace orva::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kCards = 1000;
+// Growth from card 100 to card 1000 that still counts as flat: a record or a log line kept per
+// card grows it by far more.
+constexpr long long kFlatMemoryKb = 2048;
+const std::string kErrorRecord("\x04OKVK 01-\x04", 10);
+
+fs::path ProgramFolder() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return fs::path(path).parent_path();
+}
+
+fs::path CardsDir() { return fs::path(ORVA_TEST_DATA_DIR) / "cards"; }
+
+std::string ReadText(const fs::path& path) {
+    const std::vector<std::uint8_t> bytes = test::ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string Card(const char* fixture, const std::string& extra) {
+    const std::string text = ReadText(CardsDir() / fixture);
+    return text.substr(text.find("[card]")) + "\n" + extra + "\n";
+}
+
+// A Unix path as Windows programs under Wine see it.
+std::wstring WinePath(const fs::path& path) {
+    std::wstring text = path.wstring();
+    if (!text.empty() && text[0] == L'/') {
+        for (wchar_t& c : text) {
+            if (c == L'/') c = L'\\';
+        }
+        return L"Z:" + text;
+    }
+    return text;
+}
+
+bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!predicate()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A process started with its own environment block; ended when the object goes.
+class Process {
+public:
+    Process(const std::wstring& commandLine, const std::vector<std::wstring>& env) {
+        std::wstring block;
+        LPWCH strings = GetEnvironmentStringsW();
+        for (LPWCH p = strings; *p != L'\0'; p += wcslen(p) + 1) {
+            const std::wstring entry(p);
+            const std::wstring name = entry.substr(0, entry.find(L'=', 1) + 1);
+            bool replaced = false;
+            for (const std::wstring& e : env) {
+                replaced = replaced || e.rfind(name, 0) == 0;
+            }
+            if (!replaced) {
+                block += entry + L'\0';
+            }
+        }
+        FreeEnvironmentStringsW(strings);
+        for (const std::wstring& e : env) {
+            block += e + L'\0';
+        }
+        block += L'\0';
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        std::wstring line = commandLine;
+        const std::wstring folder = ProgramFolder().wstring();
+        started_ = CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                                  CREATE_UNICODE_ENVIRONMENT, block.data(), folder.c_str(), &si,
+                                  &pi_) != FALSE;
+    }
+    ~Process() {
+        if (started_) {
+            if (!Ended(0ms)) {
+                TerminateProcess(pi_.hProcess, 99);
+                WaitForSingleObject(pi_.hProcess, 5000);
+            }
+            CloseHandle(pi_.hThread);
+            CloseHandle(pi_.hProcess);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool Started() const { return started_; }
+    HANDLE Handle() const { return pi_.hProcess; }
+    DWORD Pid() const { return pi_.dwProcessId; }
+    bool Ended(std::chrono::milliseconds timeout) const {
+        return WaitForSingleObject(pi_.hProcess, static_cast<DWORD>(timeout.count())) ==
+               WAIT_OBJECT_0;
+    }
+
+private:
+    bool started_ = false;
+    PROCESS_INFORMATION pi_{};
+};
+
+bool TryRead(const fs::path& path, std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char buffer[16384];
+    DWORD n = 0;
+    bool ok = true;
+    text.clear();
+    while ((ok = ReadFile(file, buffer, sizeof buffer, &n, nullptr) != FALSE) && n > 0) {
+        text.append(buffer, n);
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+// The client's records, read once each as they arrive.
+class Records {
+public:
+    explicit Records(fs::path folder) : folder_(std::move(folder)) {}
+    std::size_t Count() {
+        for (;;) {
+            char name[32];
+            std::snprintf(name, sizeof name, "record-%04zu.bin", records_.size() + 1);
+            if (!fs::exists(folder_ / name)) {
+                return records_.size();
+            }
+            // The client holds the file open, unshared, while it writes it: a file caught then
+            // (or half-written) is read again at the next look.
+            std::string text;
+            if (!TryRead(folder_ / name, text) || text.empty() || text.back() != '\x04') {
+                return records_.size();
+            }
+            records_.push_back(std::move(text));
+        }
+    }
+    bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+        return e2e::WaitFor([&] { return Count() >= count; }, timeout);
+    }
+    const std::string& operator[](std::size_t i) const { return records_[i]; }
+
+private:
+    fs::path folder_;
+    std::vector<std::string> records_;
+};
+
+// Asks the window itself, bounded: a hung program fails the test instead of stopping it.
+std::string StatusText(HWND hwnd) {
+    char text[256] = {};
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
+                        SMTO_ABORTIFHUNG, 2000, &result);
+    return text;
+}
+
+struct Sample {
+    std::size_t card = 0;
+    long long memoryKb = -1;  // private bytes (Windows), resident memory (the Wine process)
+    long long handles = -1;   // handles (Windows), open file descriptors (the Wine process)
+};
+
+// Under Wine the process is a Linux process as well, and Wine reports neither the private bytes
+// nor the handle count of another process: there the figures come from /proc of that process,
+// found by a word of its command line that the program ignores (other ORVA.exe may run on the
+// same machine at the same time).
+std::optional<std::string> UnixProcess(const std::string& marker) {
+    const fs::path proc = L"Z:\\proc";
+    std::error_code error;
+    for (auto it = fs::directory_iterator(proc, error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        const std::string pid = it->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::string cmdline;
+        if (TryRead(it->path() / "cmdline", cmdline) &&
+            cmdline.find("ORVA.exe") != std::string::npos &&
+            cmdline.find(marker) != std::string::npos) {
+            return pid;
+        }
+    }
+    return std::nullopt;
+}
+
+Sample Measure(HANDLE process, const std::optional<std::string>& unixPid, std::size_t card) {
+    Sample sample{card, -1, -1};
+    if (unixPid) {
+        const fs::path proc = fs::path(L"Z:\\proc") / *unixPid;
+        std::string status;
+        if (TryRead(proc / "status", status)) {
+            const std::size_t at = status.find("VmRSS:");
+            if (at != std::string::npos) {
+                sample.memoryKb = std::atoll(status.c_str() + at + 6);
+            }
+        }
+        std::error_code error;
+        sample.handles = 0;
+        for (auto it = fs::directory_iterator(proc / "fd", error);
+             !error && it != fs::directory_iterator(); it.increment(error)) {
+            ++sample.handles;
+        }
+        return sample;
+    }
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof counters)) {
+        sample.memoryKb = static_cast<long long>(counters.PrivateUsage / 1024);
+    }
+    DWORD handles = 0;
+    if (GetProcessHandleCount(process, &handles)) {
+        sample.handles = handles;
+    }
+    return sample;
+}
+
+class WindowSoakTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* xml : {"egk_pd.xml", "egk_vd.xml", "egk_gvd.xml"}) {
+            fs::copy_file(CardsDir() / xml, tmp.Path() / xml);
+        }
+        fs::create_directories(clientDir);
+        client = std::make_unique<Process>(L"\"" + (ProgramFolder() / "OrvaClient.exe").wstring() +
+                                               L"\" --out \"" + clientDir.wstring() + L"\"",
+                                           std::vector<std::wstring>{});
+        ASSERT_TRUE(WaitFor([&] { return fs::exists(clientDir / "ready"); }, 30s));
+    }
+    fs::path Image(const std::string& name, const std::string& text) const {
+        const fs::path path = tmp.Path() / name;
+        test::WriteFileBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+        return path;
+    }
+    std::unique_ptr<Process> Orva(const std::string& args, const fs::path& image) const {
+        return std::make_unique<Process>(
+            L"\"" + (ProgramFolder() / "ORVA.exe").wstring() + L"\" " +
+                std::wstring(args.begin(), args.end()),
+            std::vector<std::wstring>{L"TMP=" + tmp.Path().wstring(),
+                                      L"TEMP=" + tmp.Path().wstring(),
+                                      L"ORVA_SIM_CARDS=" + WinePath(image)});
+    }
+
+    test::TempFolder tmp{"orva-wsoak"};
+    fs::path clientDir = tmp.Path() / "client";
+    std::unique_ptr<Process> client;
+    Records records{clientDir};
+};
+
+// Disabled until the window's command log and Memo are bounded: every record reaches the client
+// exact and in order and the descriptors stay flat, but the resident memory of ORVA.exe grows by
+// about 60 kB per card (27.8 MB at card 100, 87.8 MB at card 1000), which is what a list box and
+// a text field that keep every line of every run look like. Run it with
+// --gtest_also_run_disabled_tests.
+TEST_F(WindowSoakTest, DISABLED_AThousandCardsInEndlessModeReachTheClientAndTheMemoryStaysFlat) {
+    struct Group {
+        const char* fixture;
+        std::string extra;
+        unsigned repeat;
+    };
+    // One round of 100 cards; 10 rounds make the 1000.
+    const Group round[] = {
+        {"kvk.ini", "", 45},
+        {"egk.ini", "", 2},
+        {"kvk_long.ini", "latency_ms = 1", 10},
+        {"kvk.ini", "eject_busy = 1", 1},
+        {"kvk_long.ini", "", 40},
+        {"egk.ini", "latency_ms = 1\neject_busy = 1", 1},
+        {"kvk.ini", "latency_ms = 2", 1},
+    };
+    constexpr unsigned kRounds = 10;
+
+    // The reference record of each fixture, read alone.
+    std::vector<std::pair<std::string, std::string>> references;
+    auto reference = [&](const char* fixture) -> std::string {
+        for (const auto& [name, record] : references) {
+            if (name == fixture) return record;
+        }
+        const std::size_t before = records.Count();
+        auto orva = Orva("USB -LSIM", Image("one.ini", Card(fixture, "")));
+        EXPECT_TRUE(orva->Ended(120s)) << fixture;
+        EXPECT_TRUE(records.WaitFor(before + 1, 30s)) << fixture;
+        references.emplace_back(fixture, before < records.Count() ? records[before] : "");
+        return references.back().second;
+    };
+    std::string image = "[terminal]\nrounds = " + std::to_string(kRounds) + "\n";
+    std::vector<std::string> expected;
+    for (const Group& g : round) {
+        image += Card(g.fixture, g.extra + "\nrepeat = " + std::to_string(g.repeat));
+        const std::string record = reference(g.fixture);
+        ASSERT_EQ(record.substr(0, 8), std::string("\x04OKVK 01", 8)) << g.fixture;
+        ASSERT_NE(record, kErrorRecord) << g.fixture;
+        expected.insert(expected.end(), g.repeat, record);
+    }
+    ASSERT_EQ(expected.size() * kRounds, kCards);
+    const std::size_t first = records.Count();
+
+    const fs::path soakImage = Image("soak.ini", image);
+    // An element without "-" or "/" and without COM, USB or LAN is ignored by the program.
+    const std::string marker = "soak" + std::to_string(GetCurrentProcessId());
+    auto orva = Orva("USB -LSIM -E " + marker, soakImage);
+    ASSERT_TRUE(orva->Started());
+    std::optional<std::string> unixPid;
+    WaitFor([&] { return (unixPid = UnixProcess(marker)).has_value(); }, 10s);
+    std::vector<Sample> samples;
+    for (std::size_t at = 100; at <= kCards; at += 100) {
+        // No time limit worth the name: only a run that stops delivering ends the wait.
+        if (!records.WaitFor(first + at, 600s)) {
+            break;
+        }
+        samples.push_back(Measure(orva->Handle(), unixPid, at));
+    }
+    const char* memoryName = unixPid ? "resident memory" : "private bytes";
+    const char* handleName = unixPid ? "open file descriptors" : "handles";
+    for (const Sample& s : samples) {
+        std::printf("card %4zu: %s %lld kB, %lld %s\n", s.card, memoryName, s.memoryKb,
+                    s.handles, handleName);
+    }
+    std::fflush(stdout);
+    ASSERT_EQ(samples.size(), kCards / 100) << records.Count() - first << " records";
+
+    // Abbruch while the run waits for the next card: the ErrorRecord, then the program ends.
+    HWND main = FindWindowW(app::kMainWindowClass, nullptr);
+    ASSERT_NE(main, nullptr);
+    HWND status = GetDlgItem(main, app::kIdStatus);
+    ASSERT_TRUE(WaitFor([&] { return StatusText(status) == "Versichertenkarte einstecken"; }, 60s));
+    PostMessageW(GetDlgItem(main, app::kIdButtonAbbruch), BM_CLICK, 0, 0);
+    EXPECT_TRUE(orva->Ended(60s));
+    ASSERT_TRUE(records.WaitFor(first + kCards + 1, 30s));
+
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < kCards; ++i) {
+        if (records[first + i] != expected[i % expected.size()] && ++wrong <= 3) {
+            ADD_FAILURE() << "record " << i + 1 << " differs";
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(records[first + kCards], kErrorRecord);
+    EXPECT_EQ(records.Count(), first + kCards + 1);
+
+    // A handle or two may be open for a moment (the decompressor's process while it runs).
+    EXPECT_GT(samples.front().handles, 0);
+    EXPECT_LE(samples.back().handles, samples.front().handles + 4);
+    EXPECT_GT(samples.front().memoryKb, 0);
+    EXPECT_LE(samples.back().memoryKb - samples.front().memoryKb, kFlatMemoryKb);
+}
+
+}  // namespace
+}  // namespace orva::e2e
