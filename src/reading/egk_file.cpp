@@ -27,7 +27,7 @@
 // the data buffer's first two bytes and this length.
 //
 // Nothing is copied outside the 10000-byte response buffer or the 16384-byte data buffer: a file
-// that would not fit counts as not read. Only the bytes the card sent in its latest answer are
+// that would not fit counts as not read, and so does one whose reading ended short of its end. Only the bytes the card sent in its latest answer are
 // taken; where a piece reaches past them, it holds zero bytes.
 #include "reading/egk_file.h"
 
@@ -244,7 +244,9 @@ std::size_t ReadEgkFile(terminal::CtApi& ctApi, terminal::TerminalSession& sessi
     if (held < target && (target <= startOffset || held >= target - startOffset)) {
         held = target;
     }
-    if (!progress.fits || held + kTextOffset > run.buffer.size()) {
+    // A file whose reading ended short of its end (a stop status or a failed exchange in the
+    // middle) counts as not read: part of a file must not pass for all of it.
+    if (!progress.fits || held < target || held + kTextOffset > run.buffer.size()) {
         held = 0;
     }
     run.length = held;

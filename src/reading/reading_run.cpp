@@ -44,7 +44,7 @@ using terminal::Response;
 
 constexpr unsigned kInitRetryMs = 500;
 constexpr unsigned kNoCardMs = 1000;
-constexpr unsigned kFailedEjectMs = 1000;
+constexpr unsigned kEjectRepeatMs = 200;
 constexpr std::int8_t kCtErrInvalid = -1;  // reported when the library lacks an entry point
 
 constexpr char kNotGeneration1[] =
@@ -69,20 +69,16 @@ bool EraseWanted() {
     return !core::Options().debug || core::GetUi().DelRecordTicked();
 }
 
-// EJECT ICC until the terminal stops answering 62 00 (the card is still in). The first two bytes
-// are cleared before each exchange, so a library that fails without answering cannot leave an
-// old 62 00 behind; one that fails and still answers 62 00 is given a second between attempts.
+// EJECT ICC until the terminal stops answering 62 00 (the card is still in), at most every
+// 200 ms: a library that answers 62 00 at once cannot make the loop spin and flood the log. A
+// failed exchange is no answer (executor.h), so it ends the loop.
 void EjectCard(terminal::CtApi& ctApi, int row, std::uint16_t& lenr, Response& response) {
     for (;;) {
-        response[0] = 0;
-        response[1] = 0;
-        const std::int8_t result = ExecuteCommand(ctApi, row, lenr, response);
+        ExecuteCommand(ctApi, row, lenr, response);
         if (!core::BeginsWith(response, core::kSw6200)) {
             return;
         }
-        if (result < 0) {
-            core::SleepMs(kFailedEjectMs);
-        }
+        core::SleepMs(kEjectRepeatMs);
     }
 }
 

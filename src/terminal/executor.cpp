@@ -48,6 +48,9 @@ std::int8_t ExecuteCommand(CtApi& ctApi, const Exchange& exchange, std::uint16_t
     ui.SetStatus(exchange.prompt);
     ui.BringToFront();
 
+    // The status word of an earlier answer must never pass for this one's.
+    response[0] = 0;
+    response[1] = 0;
     const std::int8_t result = ctApi.Data(1, dad, sad, exchange.Command(), lenr, response);
 
     char head[96];
@@ -58,6 +61,13 @@ std::int8_t ExecuteCommand(CtApi& ctApi, const Exchange& exchange, std::uint16_t
     ui.AppendHexlist(line);
     if (core::Options().debug) {
         ui.RepaintHexlist();
+    }
+    if (result < 0) {
+        // A failed exchange is no answer, whatever the library left in the buffer: no status
+        // word, no data.
+        lenr = 0;
+        response[0] = 0;
+        response[1] = 0;
     }
     return result;
 }

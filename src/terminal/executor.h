@@ -48,7 +48,9 @@ Exchange RowExchange(int row);
 // The row as it goes out in this terminal session.
 Exchange RowExchange(int row, const TerminalSession& session);
 
-// Returns CT_data's result. lenr is set to 9999 before the call and holds what the library left.
+// Returns CT_data's result. lenr is set to 9999 before the call and holds what the library left
+// (the log line shows that), and the response's first two bytes are cleared. After a failed call
+// (negative result) the response counts as empty: lenr 0, first two bytes zero.
 std::int8_t ExecuteCommand(CtApi& ctApi, const Exchange& exchange, std::uint16_t& lenr,
                            Response& response);
 std::int8_t ExecuteCommand(CtApi& ctApi, int row, std::uint16_t& lenr, Response& response);

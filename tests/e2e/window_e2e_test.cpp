@@ -558,7 +558,13 @@ public:
             if (!fs::exists(out_ / name)) {
                 return records;
             }
-            records.push_back(ReadText(out_ / name));
+            // The client writes each file with exclusive access: one that cannot be opened yet
+            // is still being written and does not count.
+            try {
+                records.push_back(ReadText(out_ / name));
+            } catch (const std::exception&) {
+                return records;
+            }
         }
     }
 

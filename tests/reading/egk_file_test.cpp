@@ -223,15 +223,26 @@ TEST_F(EgkFileTest, FileTooLongForTheDataBufferCountsAsNotRead) {
     EXPECT_EQ(ctapi.Remaining(), 0u);
 }
 
-// A follow-up answered without data would ask for the same chunk for ever: the reading stops
-// and keeps what it has.
-TEST_F(EgkFileTest, FollowUpWithoutDataEndsTheReading) {
+// A reading that ends short of the file's end counts as not read: a follow-up answered without
+// data (which would ask for the same chunk for ever), a stop status, a failed exchange.
+TEST_F(EgkFileTest, FileReadShortOfItsEndCountsAsNotRead) {
     const Bytes pd = CardFile("01 50", 2 + 0x150);
-    ctapi.Expect("00 B0 81 00 00 00 00", ToHex(Slice(pd, 0, 256) + Hex("90 00")))
-        .Expect("00 B0 01 00 00 00 00", "90 00");
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0, response, run), 256u);
-    EXPECT_EQ(Stored("PD.GZ"), Slice(pd, 2, 256) + Hex("90 00"));
-    EXPECT_EQ(DataCalls().size(), 2u);
+    const test::ScriptedExchange ends[] = {
+        {"00 B0 01 00 00 00 00", "90 00", 0, true, {}},
+        {"00 B0 01 00 00 00 00", "6B 00", 0, true, {}},
+        {"00 B0 01 00 00 00 00", "", -1, false, {}},
+    };
+    for (const test::ScriptedExchange& end : ends) {
+        SCOPED_TRACE(end.response + " / " + std::to_string(end.result));
+        test::ScriptedCtApi script;
+        script.Expect("00 B0 81 00 00 00 00", ToHex(Slice(pd, 0, 256) + Hex("90 00"))).Then(end);
+        EXPECT_EQ(ReadEgkFile(script, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0,
+                              response, run),
+                  0u);
+        EXPECT_TRUE(Stored("PD.GZ").empty());
+        EXPECT_EQ(run.length, 0u);
+        EXPECT_EQ(script.Remaining(), 0u);
+    }
 }
 
 }  // namespace

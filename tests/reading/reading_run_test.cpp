@@ -95,7 +95,7 @@ TEST_F(ReadingRunTest, KvkRunWaitsForTheCardReadsTwiceErasesEjectsAndDelivers) {
     EXPECT_EQ(ctapi.Remaining(), 0u);
     EXPECT_EQ(ctapi.calls.front(), "init 1 3");
     EXPECT_EQ(ctapi.calls.back(), "close 1");
-    EXPECT_EQ(sleep.Waits(), (std::vector<unsigned>{1000, 1000}));
+    EXPECT_EQ(sleep.Waits(), (std::vector<unsigned>{1000, 1000, 200, 200, 200}));
     // Stored: the first answer from the tag 80 on with its status word, then the second's data.
     EXPECT_EQ(ToHex(Record()),
               ToHex(kHeader + Hex("80 E3 41 42 90 E0 42 43 8E E1") + Ascii("5A") + Hex("04")));
@@ -375,17 +375,28 @@ TEST_F(ReadingRunTest, MissingEgkFileDeliversTheErrorRecord) {
                                 "00 50 01 00 00 00 00 00 00 00 90 00";
     struct Case {
         const char* name;
-        const char* pd;  // nullptr: not read
+        std::string pd;
         const char* vd;
+        const char* pdMore = nullptr;  // the answer to a follow-up read of EF.PD
     };
-    for (const Case c : {Case{"PdEmpty", "6A 82", "00 08 00 0B FF FF FF FF 1F 8B 08 00 62 82"},
-                         Case{"VdEmpty", "00 04 1F 8B 08 00 62 82", "00 08 00 62 82"}}) {
+    // EF.PD announces 0x150 bytes and the card stops after the first 254: part of the personal
+    // data must not reach the client as if they were all.
+    std::string pdHead = "01 50";
+    for (int i = 0; i < 254; ++i) pdHead += " 41";
+    const char* vdAnswer = "00 08 00 0B FF FF FF FF 1F 8B 08 00 62 82";
+    for (const Case& c : {Case{"PdEmpty", "6A 82", vdAnswer},
+                          Case{"VdEmpty", "00 04 1F 8B 08 00 62 82", "00 08 00 62 82"},
+                          Case{"PdCutShort", pdHead + " 90 00", vdAnswer, "6B 00"}}) {
         SCOPED_TRACE(c.name);
         test::ScriptedCtApi script;
         std::filesystem::remove(output);
         script.Expect(kReset, "90 00").Expect(kRequest, kProcessorCard).Expect(kSelectMf, "90 00");
         script.Expect(kVersion1, "90 00").Expect(kSelectHca, "90 00");
-        script.Expect(kStatus, kStatusAnswer).Expect(kPd, c.pd).Expect(kVd, c.vd);
+        script.Expect(kStatus, kStatusAnswer).Expect(kPd, c.pd);
+        if (c.pdMore != nullptr) {
+            script.Expect("00 B0 01 00 00 00 00", c.pdMore);
+        }
+        script.Expect(kVd, c.vd);
         script.Expect(kErase, "90 00").Expect(kEject, "90 00");
         ButtonReadClick(script, session);
         EXPECT_EQ(script.Remaining(), 0u);
@@ -434,12 +445,14 @@ TEST_F(ReadingRunTest, EjectLoopDoesNotSpinOnAFailingLibrary) {
         std::vector<unsigned> waits;
     };
     const std::vector<Case> cases = {
+        // A terminal that answers 62 00 at once: 200 ms before each new attempt.
+        {"AnsweringAtOnce",
+         {{kEject, "62 00", 0, true, {}}, {kEject, "62 00", 0, true, {}}, {kEject, "90 00", 0, true, {}}},
+         {200, 200}},
         // The failing call leaves the buffer alone: the old 62 00 is gone, the loop ends.
-        {"Untouched", {{kEject, "62 00", 0, true, {}}, {kEject, "", -1, false, {}}}, {}},
-        // It fails yet answers 62 00: a second's pause before each new attempt.
-        {"FailingWith6200",
-         {{kEject, "62 00", -1, true, {}}, {kEject, "62 00", -1, true, {}}, {kEject, "90 00", 0, true, {}}},
-         {1000, 1000}},
+        {"Untouched", {{kEject, "62 00", 0, true, {}}, {kEject, "", -1, false, {}}}, {200}},
+        // A failed exchange is no answer, even one that wrote 62 00: the loop ends.
+        {"FailingWith6200", {{kEject, "62 00", -1, true, {}}}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -41,12 +41,17 @@ TEST_F(ExecutorTest, LogsOneLinePerExchangeWithPromptAndAddresses) {
     EXPECT_EQ(ui.repaints, 0);
 }
 
-TEST_F(ExecutorTest, FailedCallLeavesLenrAtTheRoomAnnounced) {
+// The log shows what the library left (lenr untouched: 9999 bytes of the buffer); the run sees
+// no answer: no status word, no data.
+TEST_F(ExecutorTest, FailedCallIsNoAnswerButTheLogShowsWhatTheLibraryLeft) {
     core::Options().debug = true;
     ctapi.Then({"20 11 00 00 00", "", -1, false, {}});
     response.fill(0xAB);
+    response[0] = 0x90;  // the status word of an earlier answer
     EXPECT_EQ(ExecuteCommand(ctapi, kRowResetCt, lenr, response), -1);
-    EXPECT_EQ(lenr, kResponseRoom);
+    EXPECT_EQ(lenr, 0);
+    EXPECT_EQ(response[0], 0);
+    EXPECT_EQ(response[1], 0);
     ASSERT_EQ(ui.hexlist.size(), 1u);
     const std::string& line = ui.hexlist[0];
     const std::string head = "8: CT_data=-1, Src=2, Dest=1, Len=9999: ";
