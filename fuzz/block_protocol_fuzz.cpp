@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pos += length;
         CheckEffects(machine, effects);
         ORVA_FUZZ_CHECK(machine.ReceivedCount() == 0 ||
-                        machine.ReceivedCount() == std::min(before + length,
-                                                            orva::terminal::kReceiveBufferSize));
+                        machine.ReceivedCount() ==
+                            std::min(before + length, orva::terminal::kReceiveBufferSize));
     }
     return 0;
 }

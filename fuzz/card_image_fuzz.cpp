@@ -30,16 +30,16 @@ bool ReachesOutside(std::string_view text) {
 }
 
 bool Fill(const orva::fuzz::Sandbox& s) {
-        const std::string pd = "<?xml version=\"1.0\"?><UC_PersoenlicheVersichertendatenXML "
-                               "CDM_VERSION=\"5.2.0\"><Versicherter><Person><Name>Muster"
-                               "</Name></Person></Versicherter></UC_PersoenlicheVersichertendatenXML>";
-        const std::string bin = "\x5A\x0A\x80\x27\x69\x99\x99\x00\x00\x65\x43\x21";
-        s.Write("pd.xml", std::span(reinterpret_cast<const std::uint8_t*>(pd.data()), pd.size()));
-        s.Write("gdo.bin",
-                std::span(reinterpret_cast<const std::uint8_t*>(bin.data()), bin.size()));
-        s.Write("empty.bin", {});
-        std::filesystem::create_directories(s.Path() / "dir");
-        return true;
+    const std::string pd =
+        "<?xml version=\"1.0\"?><UC_PersoenlicheVersichertendatenXML "
+        "CDM_VERSION=\"5.2.0\"><Versicherter><Person><Name>Muster"
+        "</Name></Person></Versicherter></UC_PersoenlicheVersichertendatenXML>";
+    const std::string bin = "\x5A\x0A\x80\x27\x69\x99\x99\x00\x00\x65\x43\x21";
+    s.Write("pd.xml", std::span(reinterpret_cast<const std::uint8_t*>(pd.data()), pd.size()));
+    s.Write("gdo.bin", std::span(reinterpret_cast<const std::uint8_t*>(bin.data()), bin.size()));
+    s.Write("empty.bin", {});
+    std::filesystem::create_directories(s.Path() / "dir");
+    return true;
 }
 
 const orva::fuzz::Sandbox& Folder() {

@@ -54,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     orva::core::ResetState();
-    const orva::app::ScanResult result =
-        orva::app::ScanCommandLine(args, sandbox.Path().string());
+    const orva::app::ScanResult result = orva::app::ScanCommandLine(args, sandbox.Path().string());
     const orva::core::RunOptions& options = orva::core::Options();
     ORVA_FUZZ_CHECK(options.librarySuffix.size() <= 3);
     ORVA_FUZZ_CHECK(!options.tempDir.empty());

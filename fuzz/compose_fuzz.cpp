@@ -3,9 +3,9 @@
 // replaced by nothing: the XML files are already there).
 //
 // Input: byte 0: bit 0 the eGK form (and the first two data bytes then set to the length, as
-// the eGK reading leaves them), bits 1-3 which of the three files exist, bits 4-5 whether the version and card
-// serial number strings are set; then four 2-byte big-endian lengths (PD.XML, VD.XML, ST.TXT,
-// card data) and those bytes in that order.
+// the eGK reading leaves them), bits 1-3 which of the three files exist, bits 4-5 whether the
+// version and card serial number strings are set; then four 2-byte big-endian lengths (PD.XML,
+// VD.XML, ST.TXT, card data) and those bytes in that order.
 //
 // A built record lies in the record buffer, begins with the header and ends with 04.
 #include <algorithm>

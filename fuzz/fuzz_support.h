@@ -19,10 +19,11 @@ namespace orva::fuzz {
 // digits and lower-case letters only (no "com", "usb" or "lan"), so that it never reads as a
 // port.
 class Sandbox {
-public:
+  public:
     explicit Sandbox(const char* tag)
-        : path_((std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
-                                                             : std::filesystem::temp_directory_path()) /
+        : path_((std::filesystem::is_directory("/dev/shm")
+                     ? std::filesystem::path("/dev/shm")
+                     : std::filesystem::temp_directory_path()) /
                 ("orva-fuzz-" + std::string(tag) + "-" + std::to_string(getpid()))) {
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
@@ -37,7 +38,8 @@ public:
     const std::filesystem::path& Path() const { return path_; }
 
     // Creates or replaces the file in the folder.
-    std::filesystem::path Write(const std::string& name, std::span<const std::uint8_t> bytes) const {
+    std::filesystem::path Write(const std::string& name,
+                                std::span<const std::uint8_t> bytes) const {
         const std::filesystem::path file = path_ / name;
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -45,7 +47,7 @@ public:
         return file;
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -56,11 +58,11 @@ private:
     std::abort();
 }
 
-#define ORVA_FUZZ_CHECK(condition)                  \
-    do {                                            \
-        if (!(condition)) {                         \
-            ::orva::fuzz::Broken(#condition);       \
-        }                                           \
+#define ORVA_FUZZ_CHECK(condition)            \
+    do {                                      \
+        if (!(condition)) {                   \
+            ::orva::fuzz::Broken(#condition); \
+        }                                     \
     } while (false)
 
 }  // namespace orva::fuzz

@@ -20,7 +20,7 @@
 namespace orva::fuzz {
 
 class FuzzTerminal final : public terminal::CtApi {
-public:
+  public:
     FuzzTerminal(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
     bool BeginRun() override { return true; }
@@ -83,7 +83,7 @@ public:
 
     unsigned long Calls() const { return calls_; }
 
-private:
+  private:
     bool Take(std::uint8_t& byte) {
         if (pos_ >= size_) {
             core::Reader().abort = true;

@@ -70,7 +70,7 @@ std::string ConsoleLine(std::string_view text) {
 }
 
 class ConsoleUi final : public core::Ui {
-public:
+  public:
     void SetStatus(std::string_view text) override {
         std::lock_guard lock(mutex_);
         if (text.find_first_not_of(' ') == std::string_view::npos || text == lastStatus_) {
@@ -118,7 +118,7 @@ public:
         return true;
     }
 
-private:
+  private:
     void Print(std::string_view text) {
         const std::string line = ConsoleLine(text) + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
@@ -170,8 +170,10 @@ void RunLoop(ConsoleUi& ui, SystemServices& services) {
         }
 
         pollfd fds[2] = {{gWakePipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
-        const int ready = poll(fds, readInput ? 2 : 1, wait.count() > 0 ? static_cast<int>(wait.count()) : 0);
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
+        const int ready =
+            poll(fds, readInput ? 2 : 1, wait.count() > 0 ? static_cast<int>(wait.count()) : 0);
         if (Clock::now() >= nextTick) {
             nextTick = Clock::now() + kTick;
             EndlosLoopTick();

@@ -42,12 +42,15 @@ struct RunControl {
 
 RunControl gRun;
 
-void Terminate() { core::GetUi().RequestTerminate(); }
+void Terminate() {
+    core::GetUi().RequestTerminate();
+}
 
 void WarningBox(const std::string& caption, const std::string& text, bool systemModal = false) {
-    core::GetUi().ShowMessage(core::MessageBoxSpec{
-        .caption = caption, .text = text, .icon = core::BoxIcon::Warning,
-        .systemModal = systemModal});
+    core::GetUi().ShowMessage(core::MessageBoxSpec{.caption = caption,
+                                                   .text = text,
+                                                   .icon = core::BoxIcon::Warning,
+                                                   .systemModal = systemModal});
 }
 
 // A fatal start-up failure: no reading run may start while the application winds down.
@@ -74,7 +77,9 @@ void GuiThreadRun(Transport& transport) {
 
 // Whether run control starts the reading runs: a CT-API library, and none after a fatal
 // start-up failure.
-bool RunsOnRequest() { return gRun.transport && gRun.transport->RunsOnRequest(); }
+bool RunsOnRequest() {
+    return gRun.transport && gRun.transport->RunsOnRequest();
+}
 
 void ReaderThreadBody(Transport* transport) {
     core::RunOptions& options = core::Options();
@@ -200,7 +205,10 @@ void FormCreate(Services& services, const std::vector<std::string>& args) {
     }
     if (!gRun.transport->Start()) {
         services.DeliverErrorRecord();
-        WarningBox("Fehler", "Fehler beim \xD6" "ffnen von " + options.portName + ".");
+        WarningBox("Fehler",
+                   "Fehler beim \xD6"
+                   "ffnen von " +
+                       options.portName + ".");
         FatalEnd();
         return;
     }
@@ -276,7 +284,9 @@ bool FormClose(Services& services, unsigned waitMs) {
     return true;
 }
 
-bool CloseIsPending() { return gRun.closePending; }
+bool CloseIsPending() {
+    return gRun.closePending;
+}
 
 void HexlistClick(const std::optional<std::string>& selectedLine) {
     if (selectedLine) {

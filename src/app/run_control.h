@@ -35,7 +35,7 @@ inline constexpr unsigned kCloseWaitMs = 5000;
 // reader thread or the GUI thread), or the serial port, whose block protocol reads card after
 // card by itself. Start-up chooses and creates it; run control only asks it.
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
 
     // Begins reading, once start-up has created the client channel. False when the transport
@@ -55,7 +55,7 @@ public:
 // What start-up and run control call outside the window and the transport. Production code
 // binds it to the other subsystems and to the platform; tests record the calls.
 class Services {
-public:
+  public:
     virtual ~Services() = default;
 
     // Deletes a file; 0 or the error number (2 = no such file).

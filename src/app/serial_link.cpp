@@ -11,7 +11,7 @@ namespace orva::app {
 namespace {
 
 class SerialTransport final : public Transport {
-public:
+  public:
     // Deliberately never freed: the protocol and the port's event thread may use the port until
     // the process ends.
     explicit SerialTransport(std::string portName)
@@ -22,8 +22,7 @@ public:
         // The receive handler is connected before the port opens, so every answer reaches it.
         port_->SetCallback(terminal::SerialHandler::Receive, terminal::OnSerialReceive);
         terminal::SetProtocolPort(port_);
-        if (!port_->Open(portName_.c_str(), 9600, terminal::kParityEven,
-                         terminal::kOneStopBit)) {
+        if (!port_->Open(portName_.c_str(), 9600, terminal::kParityEven, terminal::kOneStopBit)) {
             return false;
         }
         terminal::ClearSoftwareFlowControl(*port_);
@@ -39,7 +38,7 @@ public:
     void TimerTick() override { terminal::OnTimer(); }
     void Close(bool) override { port_->Close(); }
 
-private:
+  private:
     std::string portName_;
     terminal::CSerial* port_;
 };

@@ -15,7 +15,7 @@ namespace {
 // A CT-API library: run control starts its reading runs; closing unloads it once no run can
 // still be inside it.
 class CtApiTransport final : public Transport {
-public:
+  public:
     terminal::LoadResult Load(std::string_view portName, std::string_view suffix) {
         return library_.Load(portName, suffix);
     }
@@ -30,13 +30,15 @@ public:
         }
     }
 
-private:
+  private:
     terminal::CtApiLibrary library_;
 };
 
 }  // namespace
 
-int SystemServices::RemoveFile(const std::string& path) { return core::DeleteFileWithErrno(path); }
+int SystemServices::RemoveFile(const std::string& path) {
+    return core::DeleteFileWithErrno(path);
+}
 
 std::unique_ptr<Transport> SystemServices::LoadCtApiLibrary(std::string_view portName,
                                                             std::string_view suffix,
@@ -57,6 +59,8 @@ bool SystemServices::CreateClientChannel(bool withMemory) {
     return record::CreateClientChannel(withMemory);
 }
 
-void SystemServices::ReleaseClientChannel() { record::ReleaseClientChannel(); }
+void SystemServices::ReleaseClientChannel() {
+    record::ReleaseClientChannel();
+}
 
 }  // namespace orva::app

@@ -7,12 +7,11 @@
 namespace orva::app {
 
 class SystemServices final : public Services {
-public:
+  public:
     int RemoveFile(const std::string& path) override;
     void CloseWindowByCaption(std::string_view caption) override;
 
-    std::unique_ptr<Transport> LoadCtApiLibrary(std::string_view portName,
-                                                std::string_view suffix,
+    std::unique_ptr<Transport> LoadCtApiLibrary(std::string_view portName, std::string_view suffix,
                                                 terminal::LoadResult& result) override;
     std::unique_ptr<Transport> SerialPort(const std::string& portName) override;
 

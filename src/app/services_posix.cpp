@@ -7,7 +7,8 @@
 namespace orva::app {
 
 void SystemServices::CloseWindowByCaption(std::string_view) {
-    std::fputs("Hinweis: -- (laufendes ORVA beenden) wird unter Linux nicht unterst\xC3\xBCtzt\n", stderr);
+    std::fputs("Hinweis: -- (laufendes ORVA beenden) wird unter Linux nicht unterst\xC3\xBCtzt\n",
+               stderr);
 }
 
 }  // namespace orva::app

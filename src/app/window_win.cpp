@@ -74,7 +74,8 @@ std::wstring Widen(std::string_view text) {
     if (text.empty()) {
         return {};
     }
-    const int n = MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int n =
+        MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     return wide;
@@ -105,7 +106,9 @@ struct Window {
 
 Window gWin;
 
-bool OnGuiThread() { return GetCurrentThreadId() == gWin.guiThread; }
+bool OnGuiThread() {
+    return GetCurrentThreadId() == gWin.guiThread;
+}
 
 HFONT MakeFont(int height, const wchar_t* face) {
     return CreateFontW(-height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
@@ -163,8 +166,8 @@ void Apply(UiOp op, const std::string& text, bool flag) {
             break;
         case kOpHexlist: {
             const std::wstring wide = Widen(text);
-            LRESULT index = SendMessageW(gWin.hexlist, LB_ADDSTRING, 0,
-                                         reinterpret_cast<LPARAM>(wide.c_str()));
+            LRESULT index =
+                SendMessageW(gWin.hexlist, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
             // The oldest lines go, so that weeks of card after card keep the memory flat.
             while (index > static_cast<LRESULT>(kCommandLogLines) - 1) {
                 SendMessageW(gWin.hexlist, LB_DELETESTRING, 0, 0);
@@ -309,7 +312,7 @@ void Update(UiOp op, std::string_view text = {}, bool flag = false) {
 }
 
 class WindowUi final : public core::Ui {
-public:
+  public:
     void SetStatus(std::string_view text) override { Update(kOpStatus, text); }
     void AppendHexlist(std::string_view line) override { Update(kOpHexlist, line); }
     void RepaintHexlist() override { Update(kOpRepaint); }
@@ -509,10 +512,9 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 
 HWND MakeControl(const wchar_t* cls, const char* text, DWORD style, int x, int y, int w, int h,
                  int id, HFONT font, DWORD exStyle = 0) {
-    HWND control = CreateWindowExW(exStyle, cls, Widen(text).c_str(), WS_CHILD | WS_VISIBLE | style,
-                                   x, y, w, h, gWin.main,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                   GetModuleHandleW(nullptr), nullptr);
+    HWND control = CreateWindowExW(
+        exStyle, cls, Widen(text).c_str(), WS_CHILD | WS_VISIBLE | style, x, y, w, h, gWin.main,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     return control;
 }
@@ -540,8 +542,8 @@ bool CreateMainWindow() {
     const int height = rect.bottom - rect.top;
     const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    gWin.main = CreateWindowExW(exStyle, kMainWindowClass, Widen(kWindowCaption).c_str(), style,
-                                x, y, width, height, nullptr, nullptr, instance, nullptr);
+    gWin.main = CreateWindowExW(exStyle, kMainWindowClass, Widen(kWindowCaption).c_str(), style, x,
+                                y, width, height, nullptr, nullptr, instance, nullptr);
     if (gWin.main == nullptr) {
         return false;
     }
@@ -553,28 +555,28 @@ bool CreateMainWindow() {
     const Fonts& f = gWin.fonts;
 
     // Created in tab order; the labels take no focus.
-    gWin.buttonRead = MakeControl(L"BUTTON", "KVK / eGK &lesen", WS_TABSTOP | BS_PUSHBUTTON,
-                                  8, 88, 105, 25, kIdButtonRead, f.normal);
-    gWin.buttonAbbruch = MakeControl(L"BUTTON", "&Abbruch", WS_TABSTOP | BS_PUSHBUTTON,
-                                     8, 48, 105, 25, kIdButtonAbbruch, f.normal);
-    gWin.hexlist = MakeControl(L"LISTBOX", "", WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY |
-                                   LBS_NOINTEGRALHEIGHT,
-                               8, 128, 577, 257, kIdHexlist, f.hexlist, WS_EX_CLIENTEDGE);
+    gWin.buttonRead = MakeControl(L"BUTTON", "KVK / eGK &lesen", WS_TABSTOP | BS_PUSHBUTTON, 8, 88,
+                                  105, 25, kIdButtonRead, f.normal);
+    gWin.buttonAbbruch = MakeControl(L"BUTTON", "&Abbruch", WS_TABSTOP | BS_PUSHBUTTON, 8, 48, 105,
+                                     25, kIdButtonAbbruch, f.normal);
+    gWin.hexlist =
+        MakeControl(L"LISTBOX", "", WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 8,
+                    128, 577, 257, kIdHexlist, f.hexlist, WS_EX_CLIENTEDGE);
     SendMessageW(gWin.hexlist, LB_SETITEMHEIGHT, 0, 14);
-    gWin.memo = MakeControl(L"EDIT", "", WS_TABSTOP | WS_VSCROLL | ES_MULTILINE |
-                                ES_AUTOVSCROLL | ES_WANTRETURN,
+    gWin.memo = MakeControl(L"EDIT", "",
+                            WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN,
                             8, 392, 577, 393, kIdMemo, f.normal, WS_EX_CLIENTEDGE);
     SendMessageW(gWin.memo, EM_SETLIMITTEXT, 0, 0);
-    gWin.delRecord = MakeControl(L"BUTTON", "L\xF6schen", WS_TABSTOP | BS_AUTOCHECKBOX,
-                                 136, 96, 65, 17, kIdDelRecord, f.normal);
-    gWin.status = MakeControl(L"STATIC", "", SS_LEFT | SS_NOPREFIX, 13, 8, 0, 25, kIdStatus,
-                              f.status);
-    gWin.version = MakeControl(L"STATIC", "", SS_LEFT | SS_NOPREFIX, 130, 45, 0, 0, kIdVersion,
-                               f.version);
-    gWin.parameter = MakeControl(L"STATIC", "", SS_LEFT | SS_NOPREFIX, 130, 60, 0, 0,
-                                 kIdParameter, f.normal);
-    gWin.nameFile = MakeControl(L"STATIC", "", SS_LEFT | SS_NOPREFIX, 130, 79, 0, 0, kIdNameFile,
-                                f.normal);
+    gWin.delRecord = MakeControl(L"BUTTON", "L\xF6schen", WS_TABSTOP | BS_AUTOCHECKBOX, 136, 96, 65,
+                                 17, kIdDelRecord, f.normal);
+    gWin.status =
+        MakeControl(L"STATIC", "", SS_LEFT | SS_NOPREFIX, 13, 8, 0, 25, kIdStatus, f.status);
+    gWin.version =
+        MakeControl(L"STATIC", "", SS_LEFT | SS_NOPREFIX, 130, 45, 0, 0, kIdVersion, f.version);
+    gWin.parameter =
+        MakeControl(L"STATIC", "", SS_LEFT | SS_NOPREFIX, 130, 60, 0, 0, kIdParameter, f.normal);
+    gWin.nameFile =
+        MakeControl(L"STATIC", "", SS_LEFT | SS_NOPREFIX, 130, 79, 0, 0, kIdNameFile, f.normal);
     SetLabelText(gWin.version, "Version");
     SetLabelText(gWin.parameter, "");
     SetLabelText(gWin.nameFile, "nameFile");

@@ -13,7 +13,7 @@
 namespace orva::core {
 
 class ByteWriter {
-public:
+  public:
     // reserve: bytes kept free at the end (the zero that ends a text).
     explicit ByteWriter(std::span<std::uint8_t> out, std::size_t reserve = 0)
         : out_(out), reserve_(std::min(reserve, out.size())) {}
@@ -44,7 +44,7 @@ public:
     // The reserved bytes behind what was written (for a terminating zero).
     std::span<std::uint8_t> Reserved() const { return out_.subspan(length_, reserve_); }
 
-private:
+  private:
     std::span<std::uint8_t> out_;
     std::size_t reserve_;
     std::size_t length_ = 0;

@@ -8,7 +8,7 @@
 namespace orva::core {
 
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { Reset(); }
@@ -32,7 +32,7 @@ public:
         }
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

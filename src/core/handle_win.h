@@ -13,7 +13,7 @@ namespace orva::core {
 
 template <bool kInvalidIsEmpty>
 class BasicHandle {
-public:
+  public:
     static HANDLE Empty() { return kInvalidIsEmpty ? INVALID_HANDLE_VALUE : nullptr; }
 
     BasicHandle() = default;
@@ -39,7 +39,7 @@ public:
         }
     }
 
-private:
+  private:
     HANDLE handle_ = Empty();
 };
 
@@ -49,7 +49,7 @@ using FileHandle = BasicHandle<true>;
 using Handle = BasicHandle<false>;
 
 class MappedView {
-public:
+  public:
     MappedView() = default;
     explicit MappedView(void* view) : view_(view) {}
     ~MappedView() { Reset(); }
@@ -72,7 +72,7 @@ public:
         }
     }
 
-private:
+  private:
     void* view_ = nullptr;
 };
 

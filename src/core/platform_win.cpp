@@ -35,7 +35,9 @@ std::optional<std::string> GetEnv(const char* name) {
     return value;
 }
 
-std::string TempBase() { return GetEnv("TMP").value_or(""); }
+std::string TempBase() {
+    return GetEnv("TMP").value_or("");
+}
 
 int DeleteFileWithErrno(const std::string& path) {
     errno = 0;

@@ -25,8 +25,8 @@ void PumpingSleep(unsigned milliseconds) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
         GetUi().PumpMessages();
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             return;
         }
@@ -52,7 +52,11 @@ void SetSleepFunction(SleepFunction function) {
     gSleep.store(function != nullptr ? function : &RealSleep);
 }
 
-MessagePumpingWaits::MessagePumpingWaits() { ++tPumpingWaits; }
-MessagePumpingWaits::~MessagePumpingWaits() { --tPumpingWaits; }
+MessagePumpingWaits::MessagePumpingWaits() {
+    ++tPumpingWaits;
+}
+MessagePumpingWaits::~MessagePumpingWaits() {
+    --tPumpingWaits;
+}
 
 }  // namespace orva::core

@@ -17,7 +17,7 @@ void SleepMs(unsigned milliseconds);
 void SetSleepFunction(SleepFunction function);
 
 class MessagePumpingWaits {
-public:
+  public:
     MessagePumpingWaits();
     ~MessagePumpingWaits();
     MessagePumpingWaits(const MessagePumpingWaits&) = delete;

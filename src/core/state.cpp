@@ -7,8 +7,12 @@ RunOptions gOptions;
 ReaderState gReader;
 }  // namespace
 
-RunOptions& Options() { return gOptions; }
-ReaderState& Reader() { return gReader; }
+RunOptions& Options() {
+    return gOptions;
+}
+ReaderState& Reader() {
+    return gReader;
+}
 
 void ResetState() {
     gOptions.endless = false;

@@ -7,7 +7,7 @@ namespace orva::core {
 namespace {
 
 class SilentUi final : public Ui {
-public:
+  public:
     void SetStatus(std::string_view) override {}
     void AppendHexlist(std::string_view) override {}
     void RepaintHexlist() override {}
@@ -31,7 +31,11 @@ std::atomic<Ui*> gUi{&gSilent};
 
 }  // namespace
 
-Ui& GetUi() { return *gUi.load(); }
-void SetUi(Ui* ui) { gUi.store(ui != nullptr ? ui : &gSilent); }
+Ui& GetUi() {
+    return *gUi.load();
+}
+void SetUi(Ui* ui) {
+    gUi.store(ui != nullptr ? ui : &gSilent);
+}
 
 }  // namespace orva::core

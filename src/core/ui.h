@@ -24,7 +24,7 @@ struct MessageBoxSpec {
 enum class Label { Version, Parameter, NameFile };
 
 class Ui {
-public:
+  public:
     virtual ~Ui() = default;
 
     virtual void SetStatus(std::string_view text) = 0;

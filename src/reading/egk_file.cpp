@@ -6,7 +6,8 @@
 //   row 19  EF.GDO         GDO.TXT  response bytes 0-11 as 24 hex digits (also the ICCSN string)
 //   row 15  EF.Version     VER.TXT  bytes 0-4 of records 1, 2, 3 (rows 15, 16, 17) as 30 hex digits
 //                                   (also the version string)
-//   row 13  EF.StatusVD    ST.TXT   first byte not A0: bytes 0-14 as they are, bytes 15-24 as 20 hex
+//   row 13  EF.StatusVD    ST.TXT   first byte not A0: bytes 0-14 as they are, bytes 15-24 as 20
+//   hex
 //                                   digits (35 bytes);
 //                                   first byte A0 (a mobile terminal's buffer): bytes 2-16 as they
 //                                   are, bytes 17-26 as 20 hex digits, then bytes 27 on without the
@@ -27,8 +28,9 @@
 // the data buffer's first two bytes and this length.
 //
 // Nothing is copied outside the 10000-byte response buffer or the 16384-byte data buffer: a file
-// that would not fit counts as not read, and so does one whose reading ended short of its end. Only the bytes the card sent in its latest answer are
-// taken; where a piece reaches past them, it holds zero bytes.
+// that would not fit counts as not read, and so does one whose reading ended short of its end. Only
+// the bytes the card sent in its latest answer are taken; where a piece reaches past them, it holds
+// zero bytes.
 #include "reading/egk_file.h"
 
 #include <algorithm>
@@ -89,8 +91,8 @@ std::size_t StoreText(std::span<std::uint8_t> data, core::ByteSpan text) {
     return writer.Append(text) ? writer.Length() : 0;
 }
 std::size_t StoreText(std::span<std::uint8_t> data, std::string_view text) {
-    return StoreText(data, core::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                          text.size()));
+    return StoreText(
+        data, core::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 // EF.Version: the first five bytes of records 1, 2 and 3 as 30 hex digits. The first record's
@@ -142,7 +144,7 @@ struct FileProgress {
 // EF.PD and EF.VD: the first answer's file bytes from start on go to offset 0 of the data buffer,
 // every further chunk behind them, over the status word of the chunk before; until target.
 class TransparentFile {
-public:
+  public:
     TransparentFile(std::span<std::uint8_t> data, std::size_t start)
         : writer_(data), start_(start) {}
 
@@ -164,11 +166,11 @@ public:
             const std::size_t offset = start_ + progress_.held;
             const auto p2 = static_cast<std::uint8_t>(offset % 256);
             std::uint16_t lenr = 0;
-            terminal::ExecuteCommand(
-                ctApi,
-                offset > kMaxOffsetInP2 ? row.AtOffset(static_cast<std::uint8_t>(offset / 256), p2)
-                                        : row.AtOffset(p2),
-                lenr, response);
+            terminal::ExecuteCommand(ctApi,
+                                     offset > kMaxOffsetInP2
+                                         ? row.AtOffset(static_cast<std::uint8_t>(offset / 256), p2)
+                                         : row.AtOffset(p2),
+                                     lenr, response);
             answer = Received(response, lenr);
             if (answer.size() <= 2) {
                 break;  // an answer without data would ask for the same chunk for ever
@@ -184,7 +186,7 @@ public:
 
     const FileProgress& Progress() const { return progress_; }
 
-private:
+  private:
     core::ByteWriter writer_;
     std::size_t start_;
     FileProgress progress_;

@@ -102,7 +102,9 @@ bool OpenTerminal(terminal::CtApi& ctApi) {
     LogLine("Fehler CT_init=%i", result);
     if (!core::Options().debug) {
         char text[96];
-        std::snprintf(text, sizeof text, "Verbindung zum KVK-/eGK-Terminal pr\xFC" "fen (Fehler %hd)",
+        std::snprintf(text, sizeof text,
+                      "Verbindung zum KVK-/eGK-Terminal pr\xFC"
+                      "fen (Fehler %hd)",
                       static_cast<short>(result));
         core::GetUi().ShowMessage({.caption = "Fehler CT_init", .text = text});
     }
@@ -179,7 +181,8 @@ void ReadKvk(terminal::CtApi& ctApi, std::uint16_t& lenr, Response& work, RunDat
     if (lenr > 2 && !core::EndsWith(work, lenr, core::kSw6282)) {
         // The second read starts three bytes before the end of the first answer (P2 only).
         const auto p2 = static_cast<std::uint8_t>((lenr - 3) % 256);
-        ExecuteCommand(ctApi, terminal::RowExchange(terminal::kRowReadKvk).AtOffset(p2), lenr, work);
+        ExecuteCommand(ctApi, terminal::RowExchange(terminal::kRowReadKvk).AtOffset(p2), lenr,
+                       work);
         const std::size_t second = Length(lenr, work);
         const std::size_t more = second > 2 ? second - 2 : 0;
         if (kept + more > data.size()) {
@@ -278,6 +281,8 @@ void ButtonReadClick(terminal::CtApi& ctApi, terminal::TerminalSession& session)
     }
 }
 
-void ButtonReadClick(terminal::CtApi& ctApi) { ButtonReadClick(ctApi, ProcessTerminalSession()); }
+void ButtonReadClick(terminal::CtApi& ctApi) {
+    ButtonReadClick(ctApi, ProcessTerminalSession());
+}
 
 }  // namespace orva::reading

@@ -13,8 +13,8 @@ namespace orva::reading {
 
 // What one reading run read.
 struct CardRead {
-    core::CardKind kind;     // the card the terminal presented (also kept in the reader state)
-    record::CardData card;   // its data for the record, or the ErrorRecord when there are none
+    core::CardKind kind;    // the card the terminal presented (also kept in the reader state)
+    record::CardData card;  // its data for the record, or the ErrorRecord when there are none
 };
 
 // One reading run from CT_init to CT_close. None when the terminal could not be opened or the

@@ -16,6 +16,8 @@ ClientChannel& GetClientChannel() {
     return channel != nullptr ? *channel : RealClientChannel();
 }
 
-void SetClientChannel(ClientChannel* channel) { gOverride.store(channel); }
+void SetClientChannel(ClientChannel* channel) {
+    gOverride.store(channel);
+}
 
 }  // namespace orva::record

@@ -29,7 +29,7 @@ void ReleaseClientChannel();
 // What delivery needs of the channel. The real one is process-wide; tests put a fake in its
 // place.
 class ClientChannel {
-public:
+  public:
     enum class Handover {
         Delivered,       // the client has handled the message (Linux: written to stdout)
         NoChannel,       // no shared block (or the output failed): nothing handed over

@@ -9,7 +9,7 @@ namespace orva::record {
 namespace {
 
 class StdoutChannel final : public ClientChannel {
-public:
+  public:
     Handover Hand(std::span<const std::uint8_t> record) override {
         const std::size_t written = std::fwrite(record.data(), 1, record.size(), stdout);
         const bool flushed = std::fflush(stdout) == 0;
@@ -24,7 +24,9 @@ ClientChannel& RealClientChannel() {
     return channel;
 }
 
-bool CreateClientChannel(bool) { return true; }
+bool CreateClientChannel(bool) {
+    return true;
+}
 
 void ReleaseClientChannel() {}
 

@@ -18,7 +18,7 @@ namespace orva::record {
 namespace {
 
 class SharedBlockChannel final : public ClientChannel {
-public:
+  public:
     bool Create(bool withMemory) {
         std::lock_guard lock(mutex_);
         message_ = RegisterWindowMessageA(kChannelName);
@@ -59,7 +59,7 @@ public:
         return Handover::Delivered;
     }
 
-private:
+  private:
     std::mutex mutex_;
     UINT message_ = 0;
     core::Handle mapping_;
@@ -73,10 +73,16 @@ SharedBlockChannel& Channel() {
 
 }  // namespace
 
-ClientChannel& RealClientChannel() { return Channel(); }
+ClientChannel& RealClientChannel() {
+    return Channel();
+}
 
-bool CreateClientChannel(bool withMemory) { return Channel().Create(withMemory); }
+bool CreateClientChannel(bool withMemory) {
+    return Channel().Create(withMemory);
+}
 
-void ReleaseClientChannel() { Channel().Release(); }
+void ReleaseClientChannel() {
+    Channel().Release();
+}
 
 }  // namespace orva::record

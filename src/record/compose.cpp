@@ -95,8 +95,8 @@ ComposeResult ComposeKvk(std::span<std::uint8_t> record, std::span<std::uint8_t>
                          std::size_t dataLength, std::size_t& length) {
     std::size_t n = 0;
     const bool named = core::FindByte(data, kTagName, kTagNameWindow).has_value();
-    const auto window = data.size() > kTagWindowStart ? data.subspan(kTagWindowStart)
-                                                      : std::span<std::uint8_t>();
+    const auto window =
+        data.size() > kTagWindowStart ? data.subspan(kTagWindowStart) : std::span<std::uint8_t>();
     const auto terminal = core::FindByte(window, kTagTerminal, dataLength);
     const auto checksum = core::FindByte(window, kTagChecksum, dataLength);
     if (named && terminal) {
@@ -133,7 +133,9 @@ ComposeResult ComposeKvk(std::span<std::uint8_t> record, std::span<std::uint8_t>
 }
 
 #ifdef _WIN32
-std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+std::string Quoted(const std::string& path) {
+    return "\"" + path + "\"";
+}
 #else
 // Single quotes keep every byte literal for /bin/sh; a single quote itself is closed, escaped
 // and reopened.
@@ -179,8 +181,8 @@ ComposeResult ComposeRecord(std::span<std::uint8_t> record, const RecordInput& i
 std::string GzipCommandLine(const std::string& programDir, const std::string& tempDir,
                             std::string_view name) {
     const std::string n(name);
-    std::string line = Quoted(programDir + "GZIP") + " -dc " + Quoted(tempDir + n + ".GZ") +
-                       " > " + Quoted(tempDir + n + ".XML");
+    std::string line = Quoted(programDir + "GZIP") + " -dc " + Quoted(tempDir + n + ".GZ") + " > " +
+                       Quoted(tempDir + n + ".XML");
 #ifdef _WIN32
     line = "\"" + line + "\"";
 #endif

@@ -64,8 +64,8 @@ enum class ComposeResult {
 // the first zero byte): they see zero bytes there, as in a data buffer cleared for the run.
 // The eGK form runs the GZIP program on PD.GZ and VD.GZ in tempDir and flattens PD.XML, VD.XML
 // and ST.TXT from there.
-[[nodiscard]] ComposeResult ComposeRecord(std::span<std::uint8_t> record,
-                                          const RecordInput& input, std::size_t& length);
+[[nodiscard]] ComposeResult ComposeRecord(std::span<std::uint8_t> record, const RecordInput& input,
+                                          std::size_t& length);
 
 // The command line that decompresses <tempDir><name>.GZ into <tempDir><name>.XML with the
 // GZIP program in programDir (both folders end with the directory separator). Every path is

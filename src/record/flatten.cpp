@@ -48,11 +48,13 @@ bool At(const Text& text, std::size_t pos, std::string_view what) {
 }
 
 // The byte at pos, or 0 past the end.
-std::uint8_t ByteAt(const Text& text, std::size_t pos) { return pos < text.size() ? text[pos] : 0; }
+std::uint8_t ByteAt(const Text& text, std::size_t pos) {
+    return pos < text.size() ? text[pos] : 0;
+}
 
 // The flattened text in the caller's buffer, with room kept for its terminating zero.
 class Output {
-public:
+  public:
     explicit Output(std::span<std::uint8_t> out) : out_(out), writer_(out, 1) {}
 
     bool Append(std::span<const std::uint8_t> bytes) { return writer_.Append(bytes); }
@@ -67,7 +69,7 @@ public:
     std::size_t Length() const { return writer_.Length(); }
     bool Fits() const { return writer_.Fits(); }
 
-private:
+  private:
     std::span<std::uint8_t> out_;
     core::ByteWriter writer_;
 };
@@ -75,7 +77,7 @@ private:
 // The forward scan over an XML text. Positions are indices into the text; the mark of the last
 // ">" is signed because a ">" at position 0 sets it to -1.
 class Scan {
-public:
+  public:
     Scan(const Text& text, Output& out) : text_(text), out_(out) {}
 
     // False when a line or a path entry did not fit.
@@ -94,7 +96,7 @@ public:
         return ok_ && out_.Fits();
     }
 
-private:
+  private:
     // Handles the tag whose "<" stands at p; returns where the scan goes on.
     std::size_t Tag(std::size_t p) {
         if (ByteAt(text_, p + 1) != '/') {

@@ -56,8 +56,7 @@ ProtocolEffects BlockMachine::Start() {
     return out;
 }
 
-ProtocolEffects BlockMachine::OnReceive(std::span<const std::uint8_t> bytes,
-                                        ProtocolFlags flags) {
+ProtocolEffects BlockMachine::OnReceive(std::span<const std::uint8_t> bytes, ProtocolFlags flags) {
     ProtocolEffects out;
     ++receiveEvents_;
     const std::size_t n = std::min(bytes.size(), FreeSpace());
@@ -173,7 +172,8 @@ void BlockMachine::ActOnEjectAnswer(std::size_t len, ProtocolFlags flags, Protoc
 
 ProtocolEffects BlockMachine::OnTick(ProtocolFlags flags) {
     ProtocolEffects out;
-    if (state_ == ProtocolState::RequestIcc || state_ == ProtocolState::ReadChained || state_ == ProtocolState::ReadLast) {
+    if (state_ == ProtocolState::RequestIcc || state_ == ProtocolState::ReadChained ||
+        state_ == ProtocolState::ReadLast) {
         if (DataComplete()) {
             state_ = ProtocolState::Erase;
             DeliverAndEmpty(flags.invisible, out);
@@ -212,8 +212,8 @@ void BlockMachine::SendBlock(ProtocolState state, ProtocolEffects& out) {
     send.bytes.resize(lenc + 4);
     send.bytes[kBlockNad] = command.nad;
     if (state_ == ProtocolState::ReadChained || state_ == ProtocolState::ReadLast) {
-        send.bytes[kBlockPcb] = (receive_[kBlockPcb] & kPcbSequence) != 0 ? kPcbAckSequenceSet
-                                                                           : kPcbAckSequenceClear;
+        send.bytes[kBlockPcb] =
+            (receive_[kBlockPcb] & kPcbSequence) != 0 ? kPcbAckSequenceSet : kPcbAckSequenceClear;
     } else {
         send.bytes[kBlockPcb] = controlByte_;
         controlByte_ = controlByte_ == kPcbSequence ? std::uint8_t{0x00} : kPcbSequence;
@@ -275,6 +275,8 @@ void BlockMachine::DropData() {
     dataLength_ = 0;
 }
 
-std::size_t BlockMachine::Length() const { return std::min(dataLength_, data_.size()); }
+std::size_t BlockMachine::Length() const {
+    return std::min(dataLength_, data_.size());
+}
 
 }  // namespace orva::terminal

@@ -38,7 +38,9 @@ enum class ProtocolState : int {
     Erase = 6,        // ERASE BINARY
     Eject = 7,        // EJECT ICC
 };
-constexpr int RowOf(ProtocolState state) { return static_cast<int>(state); }
+constexpr int RowOf(ProtocolState state) {
+    return static_cast<int>(state);
+}
 
 inline constexpr std::size_t kBlockNad = 0;
 inline constexpr std::size_t kBlockPcb = 1;
@@ -85,7 +87,7 @@ struct ProtocolFlags {
 };
 
 class BlockMachine {
-public:
+  public:
     // The machine collects the read answers in a data buffer of its own, of dataCapacity bytes
     // (16384, the data buffer of a reading run). Every card cycle starts with the whole buffer
     // cleared (at the start, after a delivery, and whenever a cycle is given up), so nothing of
@@ -110,9 +112,11 @@ public:
     int ReceiveEvents() const { return receiveEvents_; }
     std::size_t ReceivedCount() const { return received_; }
     // The card data collected in this cycle so far.
-    std::span<const std::uint8_t> CollectedData() const { return std::span(data_).first(dataLength_); }
+    std::span<const std::uint8_t> CollectedData() const {
+        return std::span(data_).first(dataLength_);
+    }
 
-private:
+  private:
     void SendBlock(ProtocolState state, ProtocolEffects& out);
     void ActOnAnswer(std::size_t len, ProtocolFlags flags, ProtocolEffects& out);
     void ActOnReadAnswer(std::size_t len, ProtocolEffects& out);

@@ -22,7 +22,7 @@ namespace orva::terminal {
 namespace {
 
 class SerialLink final : public ProtocolLink {
-public:
+  public:
     explicit SerialLink(CSerial& port) : port_(port) {}
     std::uint32_t Read(std::uint8_t* buffer, std::uint32_t maxCount) override {
         return port_.Read(buffer, maxCount);
@@ -31,7 +31,7 @@ public:
         return port_.Write(bytes, count);
     }
 
-private:
+  private:
     CSerial& port_;
 };
 

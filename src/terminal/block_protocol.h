@@ -18,7 +18,7 @@ namespace orva::terminal {
 
 // What the protocol needs of a port: read what has been received, write a block.
 class ProtocolLink {
-public:
+  public:
     virtual ~ProtocolLink() = default;
     virtual std::uint32_t Read(std::uint8_t* buffer, std::uint32_t maxCount) = 0;
     virtual bool Write(const std::uint8_t* bytes, std::uint32_t count) = 0;

@@ -35,26 +35,26 @@ inline constexpr int kRowCount = 20;
 
 // Row numbers by what they do.
 enum Row : int {
-    kRowResync = 0,          // serial only: block without information field
-    kRowRequestIcc = 1,      // REQUEST ICC
-    kRowSelectKvk = 2,       // SELECT the KVK application
-    kRowReadKvk = 3,         // READ BINARY of the memory card
-    kRowAck4 = 4,            // serial only
-    kRowAck5 = 5,            // serial only
-    kRowErase = 6,           // ERASE BINARY
-    kRowEjectKvk = 7,        // EJECT ICC (memory card)
-    kRowResetCt = 8,         // RESET CT
-    kRowSelectHca = 9,       // SELECT DF.HCA
-    kRowReadPd = 10,         // READ BINARY EF.PD
-    kRowReadVd = 11,         // READ BINARY EF.VD
-    kRowReadGvd = 12,        // READ BINARY EF.GVD (never sent)
-    kRowReadStatus = 13,     // READ BINARY EF.StatusVD
-    kRowEjectEgk = 14,       // EJECT ICC (eGK)
-    kRowReadVersion1 = 15,   // READ RECORD EF.Version, records 1 to 3
+    kRowResync = 0,         // serial only: block without information field
+    kRowRequestIcc = 1,     // REQUEST ICC
+    kRowSelectKvk = 2,      // SELECT the KVK application
+    kRowReadKvk = 3,        // READ BINARY of the memory card
+    kRowAck4 = 4,           // serial only
+    kRowAck5 = 5,           // serial only
+    kRowErase = 6,          // ERASE BINARY
+    kRowEjectKvk = 7,       // EJECT ICC (memory card)
+    kRowResetCt = 8,        // RESET CT
+    kRowSelectHca = 9,      // SELECT DF.HCA
+    kRowReadPd = 10,        // READ BINARY EF.PD
+    kRowReadVd = 11,        // READ BINARY EF.VD
+    kRowReadGvd = 12,       // READ BINARY EF.GVD (never sent)
+    kRowReadStatus = 13,    // READ BINARY EF.StatusVD
+    kRowEjectEgk = 14,      // EJECT ICC (eGK)
+    kRowReadVersion1 = 15,  // READ RECORD EF.Version, records 1 to 3
     kRowReadVersion2 = 16,
     kRowReadVersion3 = 17,
-    kRowSelectMf = 18,       // Select Masterfile
-    kRowReadGdo = 19,        // READ BINARY EF.GDO
+    kRowSelectMf = 18,  // Select Masterfile
+    kRowReadGdo = 19,   // READ BINARY EF.GDO
 };
 
 using CommandRows = std::array<TerminalCommand, kRowCount>;
@@ -62,6 +62,8 @@ using CommandRows = std::array<TerminalCommand, kRowCount>;
 // The rows.
 extern const CommandRows kCommandTable;
 
-inline const CommandRows& CommandTable() { return kCommandTable; }
+inline const CommandRows& CommandTable() {
+    return kCommandTable;
+}
 
 }  // namespace orva::terminal

@@ -21,8 +21,8 @@
 extern "C" {
 std::int8_t ORVA_CTAPI_CALL CT_init(std::uint16_t ctn, std::uint16_t pn);
 std::int8_t ORVA_CTAPI_CALL CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_t* sad,
-                                    std::uint16_t lenc, std::uint8_t* command,
-                                    std::uint16_t* lenr, std::uint8_t* response);
+                                    std::uint16_t lenc, std::uint8_t* command, std::uint16_t* lenr,
+                                    std::uint8_t* response);
 std::int8_t ORVA_CTAPI_CALL CT_close(std::uint16_t ctn);
 }
 

@@ -81,8 +81,8 @@ std::int8_t CtApiLibrary::Data(std::uint16_t ctn, std::uint8_t& dad, std::uint8_
     }
     // The prototype takes the command writable; the library gets a copy of its own.
     std::vector<std::uint8_t> sent(command.begin(), command.end());
-    return entry_.data(ctn, &dad, &sad, static_cast<std::uint16_t>(sent.size()), sent.data(),
-                       &lenr, response.data());
+    return entry_.data(ctn, &dad, &sad, static_cast<std::uint16_t>(sent.size()), sent.data(), &lenr,
+                       response.data());
 }
 
 std::int8_t CtApiLibrary::Close(std::uint16_t ctn) {

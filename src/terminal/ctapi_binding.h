@@ -24,7 +24,7 @@
 namespace orva::terminal {
 
 class CtApi {
-public:
+  public:
     virtual ~CtApi() = default;
 
     // Called once at the start of every reading run, before CT_init. False when an entry point
@@ -49,7 +49,7 @@ struct CtApiEntryPoints {
 enum class LoadResult { Loaded, NoLibrary, NoInit };
 
 class CtApiLibrary final : public CtApi {
-public:
+  public:
     CtApiLibrary() = default;
 
     // portName is upper case; suffix has 1 to 3 characters. Each of COM, USB and LAN found in
@@ -69,7 +69,7 @@ public:
     // Calls CT_close and empties the entry, so that the next run looks them up again.
     std::int8_t Close(std::uint16_t ctn) override;
 
-private:
+  private:
     // Looks the three entry points up again in the module (a null when one is missing, or when
     // no module is loaded).
     void LookUpEntryPoints();

@@ -57,8 +57,7 @@ std::int8_t ExecuteCommand(CtApi& ctApi, int row, std::uint16_t& lenr, Response&
 
 // While the response ends with 69 00 and no abort is requested: wait a second, then send the
 // exchange again with the PIN prompt in place of its own.
-void AwaitPinEntry(CtApi& ctApi, const Exchange& exchange, std::uint16_t& lenr,
-                   Response& response);
+void AwaitPinEntry(CtApi& ctApi, const Exchange& exchange, std::uint16_t& lenr, Response& response);
 void AwaitPinEntry(CtApi& ctApi, int row, std::uint16_t& lenr, Response& response);
 
 }  // namespace orva::terminal

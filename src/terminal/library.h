@@ -20,7 +20,7 @@ void CloseLibrary(void* library);
 
 // Owns one loaded module (HMODULE or dlopen handle) and releases it once.
 class Module {
-public:
+  public:
     Module() = default;
     explicit Module(void* handle) : handle_(handle) {}
     ~Module() { Reset(); }
@@ -43,7 +43,7 @@ public:
         }
     }
 
-private:
+  private:
     void* handle_ = nullptr;
 };
 

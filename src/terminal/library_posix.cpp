@@ -17,8 +17,12 @@ void* OpenCtApiLibrary(const std::string& fileName) {
     return dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
-void* FindSymbol(void* library, const char* name) { return dlsym(library, name); }
+void* FindSymbol(void* library, const char* name) {
+    return dlsym(library, name);
+}
 
-void CloseLibrary(void* library) { dlclose(library); }
+void CloseLibrary(void* library) {
+    dlclose(library);
+}
 
 }  // namespace orva::terminal::detail

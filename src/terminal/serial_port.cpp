@@ -34,18 +34,32 @@ bool CSerial::Notify(SerialHandler handler, std::uint32_t code) {
     return false;
 }
 
-void CSerial::OnOpen() { Notify(SerialHandler::Open, kCodeOpen); }
-void CSerial::OnClose() { Notify(SerialHandler::Close, kCodeClose); }
+void CSerial::OnOpen() {
+    Notify(SerialHandler::Open, kCodeOpen);
+}
+void CSerial::OnClose() {
+    Notify(SerialHandler::Close, kCodeClose);
+}
 void CSerial::OnReceive() {
     if (!Notify(SerialHandler::Receive, kCodeReceive)) {
         PurgeReceive();
     }
 }
-void CSerial::OnTransmitEmpty() { Notify(SerialHandler::TransmitEmpty, kCodeTransmitEmpty); }
-void CSerial::OnRing() { Notify(SerialHandler::Ring, kCodeRing); }
-void CSerial::OnCarrier() { Notify(SerialHandler::Carrier, kCodeCarrier); }
-void CSerial::OnDsrChange() { Notify(SerialHandler::DsrChange, kCodeDsrChange); }
-void CSerial::OnCtsChange() { Notify(SerialHandler::CtsChange, kCodeCtsChange); }
+void CSerial::OnTransmitEmpty() {
+    Notify(SerialHandler::TransmitEmpty, kCodeTransmitEmpty);
+}
+void CSerial::OnRing() {
+    Notify(SerialHandler::Ring, kCodeRing);
+}
+void CSerial::OnCarrier() {
+    Notify(SerialHandler::Carrier, kCodeCarrier);
+}
+void CSerial::OnDsrChange() {
+    Notify(SerialHandler::DsrChange, kCodeDsrChange);
+}
+void CSerial::OnCtsChange() {
+    Notify(SerialHandler::CtsChange, kCodeCtsChange);
+}
 
 void CSerial::Dispatch(std::uint32_t events) {
     if ((events & kEvRxChar) != 0) {

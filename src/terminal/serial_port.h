@@ -66,7 +66,7 @@ using SerialHandle = int;  // file descriptor; -1 when not open
 #endif
 
 class CSerial {
-public:
+  public:
     CSerial();
     virtual ~CSerial();
     CSerial(const CSerial&) = delete;
@@ -74,8 +74,7 @@ public:
 
     // parity 2 = even, stopBits 0 = one stop bit (the Windows encodings). False when the
     // device cannot be opened; then no thread is started and no handler is called.
-    bool Open(const char* name, std::uint32_t baudRate, std::uint8_t parity,
-              std::uint8_t stopBits);
+    bool Open(const char* name, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);
     // Always true; a second call does nothing.
     bool Close();
     // Sends count bytes; gives up after 1000 ms. One write at a time.
@@ -108,7 +107,7 @@ public:
 
     struct Platform;
 
-private:
+  private:
     // Runs the handler's callback, or posts its code; true when either happened.
     bool Notify(SerialHandler handler, std::uint32_t code);
     void PostToWindow(std::uint32_t code);

@@ -40,14 +40,22 @@ constexpr auto kWriteTimeout = std::chrono::milliseconds(1000);
 
 speed_t SpeedFor(std::uint32_t baudRate) {
     switch (baudRate) {
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B9600;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B9600;
     }
 }
 
@@ -271,10 +279,14 @@ void CSerial::EventLoop() {
         const bool watchInput = queuedAfterReceive == 0 && !hungUp;
         pollfd fds[2] = {{p.wake[0].Get(), POLLIN, 0}, {watchInput ? fd : -1, POLLIN, 0}};
         int timeout = -1;
-        if (p.modemLines) timeout = kModemPollMs;
-        if (queuedAfterReceive > 0) timeout = kStalledPollMs;
-        if (hungUp) timeout = kHangupPollMs;
-        if (p.txPending.load()) timeout = kDrainPollMs;
+        if (p.modemLines)
+            timeout = kModemPollMs;
+        if (queuedAfterReceive > 0)
+            timeout = kStalledPollMs;
+        if (hungUp)
+            timeout = kHangupPollMs;
+        if (p.txPending.load())
+            timeout = kDrainPollMs;
         const int ready = ::poll(fds, 2, timeout);
         if (!open_.load()) {
             break;

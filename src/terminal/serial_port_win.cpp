@@ -33,8 +33,7 @@ constexpr DWORD kFallbackPollMs = 20;
 std::string DevicePath(const char* name) {
     const std::string text = name;
     if (text.size() > 3 && _strnicmp(text.c_str(), "COM", 3) == 0 &&
-        std::all_of(text.begin() + 3, text.end(),
-                    [](char c) { return c >= '0' && c <= '9'; })) {
+        std::all_of(text.begin() + 3, text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return "\\\\.\\" + text;
     }
     return text;
@@ -221,8 +220,7 @@ SerialHandle CSerial::Handle() const {
 }
 
 void CSerial::PostToWindow(std::uint32_t code) {
-    PostMessageA(static_cast<HWND>(notifyWindow_.load()), code, 0,
-                 reinterpret_cast<LPARAM>(this));
+    PostMessageA(static_cast<HWND>(notifyWindow_.load()), code, 0, reinterpret_cast<LPARAM>(this));
 }
 
 void CSerial::PurgeReceive() {
@@ -274,8 +272,7 @@ void CSerial::EventLoop() {
                 }
                 std::lock_guard lock(p.io);
                 DWORD unused = 0;
-                if (!p.port ||
-                    !GetOverlappedResult(p.port.Get(), &p.waitBlock, &unused, FALSE)) {
+                if (!p.port || !GetOverlappedResult(p.port.Get(), &p.waitBlock, &unused, FALSE)) {
                     fallback = static_cast<bool>(p.port);
                     continue;
                 }

@@ -11,7 +11,7 @@
 namespace orva::terminal {
 
 class TerminalSession {
-public:
+  public:
     // The number of command bytes row goes out with in this session.
     std::uint8_t CommandLength(int row) const {
         const TerminalCommand& command = CommandTable().at(static_cast<std::size_t>(row));
@@ -25,7 +25,7 @@ public:
     void UseShortLe() { shortLe_ = true; }
     bool ShortLe() const { return shortLe_; }
 
-private:
+  private:
     static constexpr std::uint8_t kShortLeLength = 5;
     bool shortLe_ = false;
 };

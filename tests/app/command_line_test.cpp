@@ -15,7 +15,7 @@ namespace {
 constexpr char S = core::kDirSeparator;
 
 class CommandLineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { core::ResetState(); }
     void TearDown() override { core::ResetState(); }
 
@@ -29,7 +29,7 @@ struct ScanCase {
     std::vector<std::string> args;  // element 0 is the program path
     // Expected outcome.
     std::string portName;
-    int port;  // CheckPortArgument
+    int port;           // CheckPortArgument
     std::string flags;  // letters of the flags set: E U D S I F
     std::string suffix;
     ScanResult result = ScanResult::Continue;
@@ -38,12 +38,18 @@ struct ScanCase {
 std::string Flags() {
     const core::RunOptions& o = core::Options();
     std::string f;
-    if (o.endless) f += 'E';
-    if (o.invisible) f += 'U';
-    if (o.debug) f += 'D';
-    if (o.noClientSend) f += 'S';
-    if (o.readGdo) f += 'I';
-    if (o.writeFile) f += 'F';
+    if (o.endless)
+        f += 'E';
+    if (o.invisible)
+        f += 'U';
+    if (o.debug)
+        f += 'D';
+    if (o.noClientSend)
+        f += 'S';
+    if (o.readGdo)
+        f += 'I';
+    if (o.writeFile)
+        f += 'F';
     return f;
 }
 

@@ -31,7 +31,7 @@ inline void SetEnvironment(const char* name, const char* value) {
 }
 
 class FakeServices : public app::Services {
-public:
+  public:
     explicit FakeServices(RecordingUi& ui) {
         ui.onMessage = [this, &ui] {
             std::string caption;
@@ -59,8 +59,7 @@ public:
     void CloseWindowByCaption(std::string_view caption) override {
         Log("close window " + std::string(caption));
     }
-    std::unique_ptr<app::Transport> LoadCtApiLibrary(std::string_view port,
-                                                     std::string_view suffix,
+    std::unique_ptr<app::Transport> LoadCtApiLibrary(std::string_view port, std::string_view suffix,
                                                      terminal::LoadResult& result) override {
         Log("load " + std::string(port) + " " + std::string(suffix));
         result = loadResult;
@@ -88,10 +87,10 @@ public:
     std::atomic<bool> loaded{false};
     std::atomic<int> runs{0};
 
-private:
+  private:
     // A CT-API library (no port name) or the serial port, logging into the services' log.
     class Transport final : public app::Transport {
-    public:
+      public:
         Transport(FakeServices& services, std::string port)
             : services_(services), port_(std::move(port)) {}
         bool Start() override {
@@ -123,7 +122,7 @@ private:
             }
         }
 
-    private:
+      private:
         FakeServices& services_;
         std::string port_;
     };

@@ -23,7 +23,7 @@ using terminal::LoadResult;
 using Calls = std::vector<std::string>;
 
 class RunControlTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         core::ResetState();
         ResetRunControl();
@@ -70,7 +70,7 @@ struct StartupCase {
     bool serialOk = true;
     // Expected.
     Calls calls;
-    bool fatal;  // Debug set and termination requested
+    bool fatal;           // Debug set and termination requested
     std::string boxText;  // the one box, when there is one
     bool systemModal = false;
 };
@@ -78,38 +78,110 @@ struct StartupCase {
 TEST_F(RunControlTest, StartupSequenceAndFailures) {
     const std::string usb = "USB";
     const StartupCase cases[] = {
-        {"no port argument", {}, {}, LoadResult::Loaded, true, true,
-         {"delete PD.XML", "delete VD.XML", "box vIvavod EVI Version 1.27"}, true, kUsageText},
-        {"CT-API normal", {"USB", "-L01"}, {}, LoadResult::Loaded, true, true,
-         {"delete PD.XML", "delete VD.XML", "load USB 01", "channel with memory"}, false, ""},
-        {"CT-API -F: no shared memory", {"USB", "-L01", "-F"}, {}, LoadResult::Loaded, true, true,
-         {"delete PD.XML", "delete VD.XML", "load USB 01", "channel"}, false, ""},
-        {"CT-API -U: one run before the channel", {"USB", "-L01", "-U"}, {}, LoadResult::Loaded,
-         true, true, {"delete PD.XML", "delete VD.XML", "load USB 01", "run", "channel with memory"},
-         false, ""},
-        {"stale PD.XML locked", {"USB", "-L01"}, {{"PD.XML", 13}}, LoadResult::Loaded, true, true,
-         {"delete PD.XML", "box Fehler PD.XML l\xF6schen", "ErrorRecord"}, true,
-         "Fehler unlink(" + tmp.WithSeparator() + "PD.XML): 13", true},
-        {"stale VD.XML locked", {"USB", "-L01"}, {{"PD.XML", 0}, {"VD.XML", 5}}, LoadResult::Loaded,
-         true, true, {"delete PD.XML", "delete VD.XML", "box Fehler VD.XML l\xF6schen", "ErrorRecord"},
-         true, "Fehler unlink(" + tmp.WithSeparator() + "VD.XML): 5", true},
-        {"no library", {"LAN2", "-L01"}, {}, LoadResult::NoLibrary, true, true,
-         {"delete PD.XML", "delete VD.XML", "load LAN2 01", "box Fehler"}, true,
+        {"no port argument",
+         {},
+         {},
+         LoadResult::Loaded,
+         true,
+         true,
+         {"delete PD.XML", "delete VD.XML", "box vIvavod EVI Version 1.27"},
+         true,
+         kUsageText},
+        {"CT-API normal",
+         {"USB", "-L01"},
+         {},
+         LoadResult::Loaded,
+         true,
+         true,
+         {"delete PD.XML", "delete VD.XML", "load USB 01", "channel with memory"},
+         false,
+         ""},
+        {"CT-API -F: no shared memory",
+         {"USB", "-L01", "-F"},
+         {},
+         LoadResult::Loaded,
+         true,
+         true,
+         {"delete PD.XML", "delete VD.XML", "load USB 01", "channel"},
+         false,
+         ""},
+        {"CT-API -U: one run before the channel",
+         {"USB", "-L01", "-U"},
+         {},
+         LoadResult::Loaded,
+         true,
+         true,
+         {"delete PD.XML", "delete VD.XML", "load USB 01", "run", "channel with memory"},
+         false,
+         ""},
+        {"stale PD.XML locked",
+         {"USB", "-L01"},
+         {{"PD.XML", 13}},
+         LoadResult::Loaded,
+         true,
+         true,
+         {"delete PD.XML", "box Fehler PD.XML l\xF6schen", "ErrorRecord"},
+         true,
+         "Fehler unlink(" + tmp.WithSeparator() + "PD.XML): 13",
+         true},
+        {"stale VD.XML locked",
+         {"USB", "-L01"},
+         {{"PD.XML", 0}, {"VD.XML", 5}},
+         LoadResult::Loaded,
+         true,
+         true,
+         {"delete PD.XML", "delete VD.XML", "box Fehler VD.XML l\xF6schen", "ErrorRecord"},
+         true,
+         "Fehler unlink(" + tmp.WithSeparator() + "VD.XML): 5",
+         true},
+        {"no library",
+         {"LAN2", "-L01"},
+         {},
+         LoadResult::NoLibrary,
+         true,
+         true,
+         {"delete PD.XML", "delete VD.XML", "load LAN2 01", "box Fehler"},
+         true,
          "ct_api_*01.dll fehlen"},
-        {"library without CT_init", {"com3", "-Lxyz9"}, {}, LoadResult::NoInit, true, true,
-         {"delete PD.XML", "delete VD.XML", "load COM3 xyz", "box Fehler"}, true,
+        {"library without CT_init",
+         {"com3", "-Lxyz9"},
+         {},
+         LoadResult::NoInit,
+         true,
+         true,
+         {"delete PD.XML", "delete VD.XML", "load COM3 xyz", "box Fehler"},
+         true,
          "ct_api_*.dll fehlerhaft"},
-        {"message not registered: start-up goes on", {"COM1"}, {}, LoadResult::Loaded, false, true,
+        {"message not registered: start-up goes on",
+         {"COM1"},
+         {},
+         LoadResult::Loaded,
+         false,
+         true,
          {"delete PD.XML", "delete VD.XML", "channel with memory", "ErrorRecord", "box Fehler",
           "open COM1", "start protocol"},
-         false, "Register Message"},
-        {"serial", {"com2", "-E"}, {}, LoadResult::Loaded, true, true,
+         false,
+         "Register Message"},
+        {"serial",
+         {"com2", "-E"},
+         {},
+         LoadResult::Loaded,
+         true,
+         true,
          {"delete PD.XML", "delete VD.XML", "channel with memory", "open COM2", "start protocol"},
-         false, ""},
-        {"serial port cannot be opened", {"COM7"}, {}, LoadResult::Loaded, true, false,
+         false,
+         ""},
+        {"serial port cannot be opened",
+         {"COM7"},
+         {},
+         LoadResult::Loaded,
+         true,
+         false,
          {"delete PD.XML", "delete VD.XML", "channel with memory", "open COM7", "ErrorRecord",
           "box Fehler"},
-         true, "Fehler beim \xD6" "ffnen von COM7."},
+         true,
+         "Fehler beim \xD6"
+         "ffnen von COM7."},
     };
     for (const StartupCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -169,8 +241,8 @@ TEST_F(RunControlTest, ShowAndHideDoNothingInDebugModeOrTheWrongVisibility) {
         bool show;  // FormShow, else FormHide
     };
     const Case cases[] = {
-        {{"USB", "-L01", "-D"}, true},  {{"USB", "-L01", "-D", "-U"}, false},
-        {{"USB", "-L01", "-U"}, true},  {{"USB", "-L01"}, false},
+        {{"USB", "-L01", "-D"}, true}, {{"USB", "-L01", "-D", "-U"}, false},
+        {{"USB", "-L01", "-U"}, true}, {{"USB", "-L01"}, false},
         {{"COM1", "-D"}, true},
     };
     for (const Case& c : cases) {
@@ -258,7 +330,8 @@ TEST_F(RunControlTest, CloseReleasesWhatStartupAcquired) {
         const std::size_t before = fake.Calls().size();
         EXPECT_TRUE(FormClose(fake));
         const Calls calls = fake.Calls();
-        EXPECT_EQ(Calls(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()), c.released);
+        EXPECT_EQ(Calls(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()),
+                  c.released);
         EXPECT_TRUE(core::Reader().abort);
         EXPECT_FALSE(core::Options().endless);
     }
@@ -288,13 +361,16 @@ TEST_F(RunControlTest, ARunOnTheGuiThreadWaitingForACardAnswersTheWindow) {
         const char* name;
         std::vector<std::string> args;
         Act act;
-        Calls after;        // the services' calls from the run on
-        int closes;         // WM_CLOSE posted once the run has ended
+        Calls after;         // the services' calls from the run on
+        int closes;          // WM_CLOSE posted once the run has ended
         int terminates = 1;  // by the run that saw the abort (and by Abbruch in Debug mode)
     };
     const Case cases[] = {
-        {"-U start-up run, closed", {"USB", "-L01", "-U", "-FOUT.TXT"}, Act::Close,
-         {"run", "channel"}, 1},
+        {"-U start-up run, closed",
+         {"USB", "-L01", "-U", "-FOUT.TXT"},
+         Act::Close,
+         {"run", "channel"},
+         1},
         {"-D run, closed", {"USB", "-L01", "-D"}, Act::Close, {"run"}, 1},
         {"-D run, Abbruch", {"USB", "-L01", "-D"}, Act::Abbruch, {"run", "ErrorRecord"}, 0, 2},
         // A second click starts no second run; the run goes on waiting until it is closed.

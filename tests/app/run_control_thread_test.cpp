@@ -26,7 +26,7 @@ namespace {
 using Calls = std::vector<std::string>;
 
 class ReaderThreadTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         core::ResetState();
         ResetRunControl();
@@ -165,7 +165,10 @@ struct CardWait {
 
 TEST_F(ReaderThreadTest, CloseDuringARunWaitsForItBeforeReleasing) {
     CardWait wait;
-    services.onRun = [&] { wait.Run(); services.Log("run ended"); };
+    services.onRun = [&] {
+        wait.Run();
+        services.Log("run ended");
+    };
     Start({"USB", "-L01", "-E"});
     wait.AwaitEntered();
     EXPECT_TRUE(FormClose(services, 5000));

@@ -204,8 +204,7 @@ TEST(CardImageParse, BadImagesGiveOneLineNamingFileLineAndFault) {
         const char* expected;  // the whole message after "test.ini:"
     };
     const Case cases[] = {
-        {"[card]\nkind = kvk\ndata = 60 0G\n",
-         "3: bad hex digit 'G' in the value of key 'data'"},
+        {"[card]\nkind = kvk\ndata = 60 0G\n", "3: bad hex digit 'G' in the value of key 'data'"},
         {"[card]\nkind = egk\ngdo = 5A 0\n",
          "3: odd number of hex digits in the value of key 'gdo'"},
         {"[terminal]\nspeed = 9600\n", "2: unknown key 'speed' in [terminal]"},

@@ -65,7 +65,7 @@ std::vector<std::string> ReadLines(const std::filesystem::path& path) {
 }
 
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         core::ResetState();
         UnsetEnv("ORVA_SIM_CARDS");
@@ -94,9 +94,7 @@ protected:
 
     void UseFixture(const char* name) { SetEnv("ORVA_SIM_CARDS", (kCards / name).string()); }
 
-    void Load() {
-        ASSERT_EQ(library.Load("USB", "SIM"), terminal::LoadResult::Loaded);
-    }
+    void Load() { ASSERT_EQ(library.Load("USB", "SIM"), terminal::LoadResult::Loaded); }
 
     void Open() {
         Load();
@@ -138,8 +136,8 @@ protected:
                 std::snprintf(text, sizeof text, "00 B0 %02X 00 %02X", 0x80 | sfi, le & 0xFF);
             } else {
                 std::snprintf(text, sizeof text, "00 B0 %02X %02X %02X",
-                              static_cast<unsigned>(offset >> 8), static_cast<unsigned>(offset & 0xFF),
-                              le & 0xFF);
+                              static_cast<unsigned>(offset >> 8),
+                              static_cast<unsigned>(offset & 0xFF), le & 0xFF);
             }
             const ByteVector answer = Card(text);
             if (answer.size() < 2) {
@@ -255,12 +253,15 @@ TEST_F(SimTest, EgkAnswers) {
         pd[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
     }
     const ByteVector gdo = Hex("5A 0A 80 27 69 99 99 00 00 00 00 01");
-    const ByteVector status = Hex("30 32 30 32 36 30 31 30 31 31 32 30 30 30 30 00 50 02 00 00 "
-                                  "00 00 00 00 00");
+    const ByteVector status =
+        Hex("30 32 30 32 36 30 31 30 31 31 32 30 30 30 30 00 50 02 00 00 "
+            "00 00 00 00 00");
     const ByteVector vd = Hex("00 08 00 0C FF FF FF FF 1F 8B 08 00 00");
-    UseImage("[card]\nkind = egk\nversion = 00 30 00 00 00, 00 30 00 00 01, 00 30 00 00 03\n"
-             "gdo = " + test::ToHex(gdo) + "\nstatus = " + test::ToHex(status) +
-             "\npd = " + test::ToHex(pd) + "\nvd = " + test::ToHex(vd) + "\n");
+    UseImage(
+        "[card]\nkind = egk\nversion = 00 30 00 00 00, 00 30 00 00 01, 00 30 00 00 03\n"
+        "gdo = " +
+        test::ToHex(gdo) + "\nstatus = " + test::ToHex(status) + "\npd = " + test::ToHex(pd) +
+        "\nvd = " + test::ToHex(vd) + "\n");
     Open();
 
     struct Step {
@@ -304,9 +305,9 @@ TEST_F(SimTest, EgkAnswers) {
         {0, "00 B0 8C 00 19", Join(status, "90 00")},
         {0, "00 B0 83 00 00", Hex("6A 82")},  // no separate EF.GVD
         {0, "00 B0 82 05 00", Join(Slice(vd, 5, 8), "62 82")},
-        {0, "00 B0 82 00", Hex("67 00")},           // no Le
-        {0, "00 B0 82 00 01 00", Hex("67 00")},     // neither short nor extended Le
-        {0, "00 B2 01 84 00", Hex("6A 82")},        // EF.Version is in the MF
+        {0, "00 B0 82 00", Hex("67 00")},        // no Le
+        {0, "00 B0 82 00 01 00", Hex("67 00")},  // neither short nor extended Le
+        {0, "00 B2 01 84 00", Hex("6A 82")},     // EF.Version is in the MF
         {0, "00 0E 00 00", Hex("90 00")},
         {0, "00 CA 01 00 00", Hex("6D 00")},
         {0, "80 B0 82 00 00", Hex("6E 00")},
@@ -338,27 +339,38 @@ TEST_F(SimTest, CardSettingsChangeTheAnswers) {
     };
     const Case cases[] = {
         {"extended_length = no",
-         {{0, "00 A4 04 0C 06 D2 76 00 00 01 02"}, {0, "00 B0 81 00 00 00 00"},
+         {{0, "00 A4 04 0C 06 D2 76 00 00 01 02"},
+          {0, "00 B0 81 00 00 00 00"},
           {0, "00 B0 81 00 00"}},
          {"90 00", "67 00", "01 02 03 62 82"}},
         {"max_data = 2",
-         {{0, "00 A4 04 0C 06 D2 76 00 00 01 02"}, {0, "00 B0 81 00 00 00 00"},
+         {{0, "00 A4 04 0C 06 D2 76 00 00 01 02"},
+          {0, "00 B0 81 00 00 00 00"},
           {0, "00 B0 00 02 00"}},
          {"90 00", "01 02 90 00", "03 62 82"}},
         {"select_mf = 6A 82",
-         {{0, "00 A4 04 0C 06 D2 76 00 00 01 02"}, {0, "00 A4 04 0C 22 78 44 32 76 00 01 44"},
+         {{0, "00 A4 04 0C 06 D2 76 00 00 01 02"},
+          {0, "00 A4 04 0C 22 78 44 32 76 00 01 44"},
           {0, "00 B0 81 00 00"}},
          {"90 00", "6A 82", "01 02 03 62 82"}},
         {"pin_polls = 2",
-         {{0, "00 A4 04 0C 06 D2 76 00 00 01 02"}, {0, "00 B0 81 00 00"},
-          {0, "00 B2 01 84 00"}, {0, "00 B0 81 00 00"}, {0, "00 B0 81 00 00"}},
+         {{0, "00 A4 04 0C 06 D2 76 00 00 01 02"},
+          {0, "00 B0 81 00 00"},
+          {0, "00 B2 01 84 00"},
+          {0, "00 B0 81 00 00"},
+          {0, "00 B0 81 00 00"}},
          {"90 00", "69 00", "6A 82", "69 00", "01 02 03 62 82"}},
         {"absent_polls = 2\nrequest = 90 00",
-         {{1, "20 12 01 00 01 01"}, {0, "00 B0 81 00 00"}, {1, "20 12 01 00 01 01"},
-          {1, "20 15 01 00 01 01"}, {1, "20 12 01 00 01 01"}},
+         {{1, "20 12 01 00 01 01"},
+          {0, "00 B0 81 00 00"},
+          {1, "20 12 01 00 01 01"},
+          {1, "20 15 01 00 01 01"},
+          {1, "20 12 01 00 01 01"}},
          {"62 00", "6F 00", "62 00", "90 00", "90 00"}},
         {"eject_busy = 2\neject = 6A 80",
-         {{1, "20 15 01 00 01 01"}, {1, "20 15 01 00 01 01"}, {1, "20 15 01 00 01 01"},
+         {{1, "20 15 01 00 01 01"},
+          {1, "20 15 01 00 01 01"},
+          {1, "20 15 01 00 01 01"},
           {1, "20 12 01 00 01 01"}},
          {"62 00", "62 00", "6A 80", "62 00"}},
     };
@@ -372,9 +384,9 @@ TEST_F(SimTest, CardSettingsChangeTheAnswers) {
         }
         for (std::size_t i = 0; i < c.sent.size(); ++i) {
             SCOPED_TRACE(c.sent[i].second);
-            EXPECT_EQ(test::ToHex(Apdu(static_cast<std::uint8_t>(c.sent[i].first),
-                                       c.sent[i].second)),
-                      c.expected[i]);
+            EXPECT_EQ(
+                test::ToHex(Apdu(static_cast<std::uint8_t>(c.sent[i].first), c.sent[i].second)),
+                c.expected[i]);
         }
         TearDown();
         SetUp();
@@ -452,9 +464,10 @@ TEST_F(SimTest, AnswersNeverExceedTheRoomAnnounced) {
 // Arbitrary commands of every length to both units: no crash, and every answer fits the room
 // and ends with a status word.
 TEST_F(SimTest, ArbitraryCommandsAreAnsweredSafely) {
-    UseImage("[card]\nkind = egk\nversion = 00 30 00 00 00\ngdo = 5A 0A 00\npd = 01 02 03\n"
-             "vd = 00 08\nstatus = 30\n[card]\nkind = kvk\ndata = 60 03 85 01 41\n"
-             "[card]\nkind = other\nrequest = 90 01\n");
+    UseImage(
+        "[card]\nkind = egk\nversion = 00 30 00 00 00\ngdo = 5A 0A 00\npd = 01 02 03\n"
+        "vd = 00 08\nstatus = 30\n[card]\nkind = kvk\ndata = 60 03 85 01 41\n"
+        "[card]\nkind = other\nrequest = 90 01\n");
     Open();
     std::uint32_t seed = 12345;
     const auto next = [&seed] {
@@ -470,7 +483,8 @@ TEST_F(SimTest, ArbitraryCommandsAreAnsweredSafely) {
             }
             if (command.size() >= 2 && i % 2 == 0) {
                 command[0] = i % 4 == 0 ? 0x00 : 0x20;
-                command[1] = std::array<std::uint8_t, 6>{0xA4, 0xB0, 0xB2, 0x0E, 0x12, 0x11}[next() % 6];
+                command[1] =
+                    std::array<std::uint8_t, 6>{0xA4, 0xB0, 0xB2, 0x0E, 0x12, 0x11}[next() % 6];
             }
             if (command.size() >= 2 && command[0] == 0x20 && command[1] == 0x15) {
                 continue;  // keep the card in
@@ -617,13 +631,12 @@ TEST_F(SimTest, SampleFilesReadBackByteForByte) {
         value.insert(value.begin(), '@');
         return value;
     };
-    const std::string files =
-        "version = " + at("egkfeuer_sim_G1Plus_EF.Version_rec1.bin") + ", " +
-        at("egkfeuer_sim_G1Plus_EF.Version_rec2.bin") + ", " +
-        at("egkfeuer_sim_G1Plus_EF.Version_rec3.bin") + "\n" +
-        "gdo = " + at("gematik_refCRP_PCSC_EF.GDO.bin") + "\n" +
-        "status = " + at("egkfeuer_sim_EF.StatusVD.bin") + "\n" +
-        "pd = " + at("egkfeuer_sim_EF.PD.bin") + "\n";
+    const std::string files = "version = " + at("egkfeuer_sim_G1Plus_EF.Version_rec1.bin") + ", " +
+                              at("egkfeuer_sim_G1Plus_EF.Version_rec2.bin") + ", " +
+                              at("egkfeuer_sim_G1Plus_EF.Version_rec3.bin") + "\n" +
+                              "gdo = " + at("gematik_refCRP_PCSC_EF.GDO.bin") + "\n" +
+                              "status = " + at("egkfeuer_sim_EF.StatusVD.bin") + "\n" +
+                              "pd = " + at("egkfeuer_sim_EF.PD.bin") + "\n";
     UseImage("[card]\nkind = egk\n" + files + "vd = " + at("egkfeuer_sim_EF.VD.bin") +
              "\n[card]\nkind = egk\nextended_length = no\nmax_data = 100\n" + files +
              "vd = " + at("openhealthcore_G2_1_testcard_EF.VD.bin") + "\n");

@@ -34,7 +34,9 @@ using namespace std::chrono_literals;
 
 const std::string kErrorRecord = std::string("\x04OKVK 01-\x04", 10);
 
-fs::path BinDir() { return fs::canonical("/proc/self/exe").parent_path(); }
+fs::path BinDir() {
+    return fs::canonical("/proc/self/exe").parent_path();
+}
 
 std::string ReadText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -49,7 +51,8 @@ std::string Cards(const char* fixture) {
     const fs::path folder = fs::path(ORVA_TEST_DATA_DIR) / "cards";
     std::string text = ReadText(folder / fixture);
     text = text.substr(text.find("[card]"));
-    for (std::size_t at = text.find("= @"); at != std::string::npos; at = text.find("= @", at + 3)) {
+    for (std::size_t at = text.find("= @"); at != std::string::npos;
+         at = text.find("= @", at + 3)) {
         text.insert(at + 3, folder.string() + "/");
     }
     return text;
@@ -57,7 +60,7 @@ std::string Cards(const char* fixture) {
 
 // One orva (or simulator) process with pipes on its standard streams, ended when the object goes.
 class Orva {
-public:
+  public:
     Orva(const std::vector<std::string>& args, const std::vector<std::string>& env,
          const char* name = "orva") {
         int in[2], out[2], err[2];
@@ -88,8 +91,8 @@ public:
         std::vector<char*> envp;
         for (std::string& e : envStrings) envp.push_back(e.data());
         envp.push_back(nullptr);
-        started_ = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
-                               envp.data()) == 0;
+        started_ =
+            posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0;
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);
@@ -106,7 +109,8 @@ public:
             waitpid(pid_, nullptr, 0);
         }
         for (int fd : {stdin_, stdout_, stderr_}) {
-            if (fd >= 0) close(fd);
+            if (fd >= 0)
+                close(fd);
         }
     }
     Orva(const Orva&) = delete;
@@ -156,7 +160,7 @@ public:
     const std::string& Err() const { return err_; }
     int ExitCode() const { return exitCode_; }
 
-private:
+  private:
     void Drain() {
         char buffer[4096];
         for (auto [fd, text] : {std::pair{stdout_, &out_}, std::pair{stderr_, &err_}}) {
@@ -180,7 +184,8 @@ std::vector<std::string> Records(const std::string& out) {
     std::size_t pos = 0;
     while (pos < out.size()) {
         const std::size_t next = out.find("\x04OKVK 01", pos + 1);
-        records.push_back(out.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
+        records.push_back(
+            out.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
         pos = next == std::string::npos ? out.size() : next;
     }
     return records;
@@ -228,14 +233,12 @@ const std::string kMobileRecordTail =
     "8E E1 45 91 E3 25 F1 E3 92 E4 4D 54 30 31 93 E2 35 41 04";
 
 class ConsoleE2eTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         image = tmp.Path() / "cards.ini";
         trace = tmp.Path() / "trace.txt";
     }
-    void WriteImage(const std::string& text) {
-        std::ofstream(image, std::ios::binary) << text;
-    }
+    void WriteImage(const std::string& text) { std::ofstream(image, std::ios::binary) << text; }
     std::vector<std::string> Env() const {
         return {"TMP=" + tmp.Path().string(), "ORVA_SIM_CARDS=" + image.string(),
                 "ORVA_SIM_TRACE=" + trace.string()};
@@ -333,8 +336,8 @@ TEST_F(ConsoleE2eTest, DebugModeReadsOnEnterAndEndsWithTheInput) {
 // On the reader thread, and in the start-up run of -U on the main thread.
 TEST_F(ConsoleE2eTest, CtrlCWhileWaitingForACardDeliversTheErrorRecord) {
     WriteImage("[terminal]\ninit = 0\n");  // a terminal without a card
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"USB", "-LSIM"}, std::vector<std::string>{"USB", "-LSIM", "-U"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"USB", "-LSIM"},
+                                                 std::vector<std::string>{"USB", "-LSIM", "-U"}}) {
         SCOPED_TRACE(testing::PrintToString(args));
         Orva orva(args, Env());
         ASSERT_TRUE(orva.Says("Versichertenkarte einstecken"));
@@ -350,11 +353,14 @@ TEST_F(ConsoleE2eTest, StartupFailuresAreOneLineEach) {
         std::string line;
     };
     const Case cases[] = {
-        {{}, "vIvavod EVI Version 1.27: ORVA <COMx> | <USB> | <LAN[x]> [-E | -U | --] [-F[file]] "
-             "[-Lxx] [-D] -E Endlos -U Unsichtbar -F Datei schreiben -Lxx API-DLL verwenden -S "
-             "Daten nicht an Client senden -D Debug -- laufendes ORVA.EXE beenden\n"},
+        {{},
+         "vIvavod EVI Version 1.27: ORVA <COMx> | <USB> | <LAN[x]> [-E | -U | --] [-F[file]] "
+         "[-Lxx] [-D] -E Endlos -U Unsichtbar -F Datei schreiben -Lxx API-DLL verwenden -S "
+         "Daten nicht an Client senden -D Debug -- laufendes ORVA.EXE beenden\n"},
         {{"USB", "-LXY"}, "Fehler: ct_api_*XY.dll fehlen\n"},
-        {{"/dev/nonexistent-COM9"}, "Fehler: Fehler beim \xC3\x96" "ffnen von /DEV/NONEXISTENT-COM9.\n"},
+        {{"/dev/nonexistent-COM9"},
+         "Fehler: Fehler beim \xC3\x96"
+         "ffnen von /DEV/NONEXISTENT-COM9.\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -382,8 +388,7 @@ TEST_F(ConsoleE2eTest, BlankCardAfterAnEgkInEndlessModeTakesTheKvkRules) {
     const std::vector<std::string> records = Records(orva.Out());
     ASSERT_EQ(records.size(), 3u);
     EXPECT_NE(records[0].find("PD>"), std::string::npos);
-    EXPECT_EQ(AsHex(records[1]),
-              AsHex(BlankCardRecord()));
+    EXPECT_EQ(AsHex(records[1]), AsHex(BlankCardRecord()));
     EXPECT_EQ(records[2], kErrorRecord);
 }
 
@@ -400,8 +405,7 @@ TEST_F(ConsoleE2eTest, StaleEgkFilesNeverReachTheRecordOfALaterMemoryCard) {
     WriteImage(BlankCard());
     Orva orva({"USB", "-LSIM"}, Env());
     ASSERT_TRUE(orva.Ended(60s)) << orva.Err();
-    EXPECT_EQ(AsHex(orva.Out()),
-              AsHex(BlankCardRecord()));
+    EXPECT_EQ(AsHex(orva.Out()), AsHex(BlankCardRecord()));
     // The intermediate files stay where they are for integrators.
     EXPECT_TRUE(fs::exists(tmp.Path() / "PD.GZ"));
 }
@@ -425,7 +429,7 @@ TEST_F(ConsoleE2eTest, ShortUntaggedCardAfterAnEgkIsIncompleteWithoutAnyEgkByte)
 
 // The serial transport end to end: orva drives the simulated serial terminal on a pty.
 class SerialConsoleE2eTest : public ConsoleE2eTest {
-protected:
+  protected:
     void StartTerminal(const std::string& cards, const std::vector<std::string>& extra = {}) {
         WriteImage(cards);
         link = tmp.Path() / "ttyKVK";
@@ -481,7 +485,9 @@ TEST_F(SerialConsoleE2eTest, CtrlCInEveryPhaseEndsWithWholeRecordsOrTheErrorReco
         std::string says;                // the Status prompt of the phase
     };
     const Phase phases[] = {
-        {"waiting for a card", Cards("kvk.ini") + "absent_polls = 1000000\n", {},
+        {"waiting for a card",
+         Cards("kvk.ini") + "absent_polls = 1000000\n",
+         {},
          "Versichertenkarte einstecken"},
         {"reading the card", Cards("kvk.ini"), {"--chunk", "1"}, "Daten lesen ..."},
     };
@@ -541,8 +547,7 @@ TEST_F(SerialConsoleE2eTest, BlankCardWithStaleEgkFilesTakesTheKvkRules) {
     StartTerminal(BlankCard());
     Orva orva({"COM3", "-U"}, SerialEnv());
     ASSERT_TRUE(orva.Ended(60s)) << orva.Err();
-    EXPECT_EQ(AsHex(orva.Out()),
-              AsHex(BlankCardRecord()));
+    EXPECT_EQ(AsHex(orva.Out()), AsHex(BlankCardRecord()));
 }
 
 // A mobile terminal's objects 91, 92 and 93 behind the template, through both simulated
@@ -559,8 +564,7 @@ TEST_F(SerialConsoleE2eTest, MobileTerminalKvkEndsTheRecordBehindThe93Tag) {
     StartTerminal(Cards("kvk_mobile.ini"), {"--chunk", "254"});
     Orva orva({"COM3", "-U"}, SerialEnv());
     ASSERT_TRUE(orva.Ended(60s)) << orva.Err();
-    EXPECT_EQ(AsHex(orva.Out()),
-              header + "60 7B " + kMobileRecordTail);
+    EXPECT_EQ(AsHex(orva.Out()), header + "60 7B " + kMobileRecordTail);
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ std::string Card(const char* fixture, const std::string& extra) {
 
 // orva with standard output on a pipe; killed when the object goes, if it still runs.
 class Console {
-public:
+  public:
     Console(const std::vector<std::string>& args, const std::vector<std::string>& env) {
         int out[2];
         if (pipe(out) != 0) {
@@ -69,7 +69,8 @@ public:
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, out[1]);
-        const std::string program = (fs::canonical("/proc/self/exe").parent_path() / "orva").string();
+        const std::string program =
+            (fs::canonical("/proc/self/exe").parent_path() / "orva").string();
         std::vector<std::string> argStrings{program};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -86,8 +87,8 @@ public:
         std::vector<char*> envp;
         for (std::string& e : envStrings) envp.push_back(e.data());
         envp.push_back(nullptr);
-        started_ = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
-                               envp.data()) == 0;
+        started_ =
+            posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         out_ = out[0];
@@ -97,7 +98,8 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        if (out_ >= 0) close(out_);
+        if (out_ >= 0)
+            close(out_);
     }
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
@@ -120,7 +122,8 @@ public:
                 starts_.push_back(p);
                 scanned_ = p + 1;
             }
-            scanned_ = std::max(scanned_, text_.size() >= kHead.size() ? text_.size() - kHead.size() + 1 : 0);
+            scanned_ = std::max(scanned_,
+                                text_.size() >= kHead.size() ? text_.size() - kHead.size() + 1 : 0);
         }
         return Records();
     }
@@ -144,7 +147,7 @@ public:
         ended_ = waitpid(pid_, nullptr, 0) == pid_;
     }
 
-private:
+  private:
     inline static const std::string kHead = std::string("\x04OKVK 01", 8);
     pid_t pid_ = -1;
     bool started_ = false, ended_ = false;
@@ -177,7 +180,7 @@ Sample Measure(pid_t pid, std::size_t card) {
 }
 
 class ConsoleSoakTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* xml : {"egk_pd.xml", "egk_vd.xml", "egk_gvd.xml"}) {
             fs::copy_file(kCardsDir / xml, tmp.Path() / xml);
@@ -256,8 +259,9 @@ TEST_F(ConsoleSoakTest, AThousandCardsInEndlessModeKeepEveryRecordAndTheMemoryFl
     std::size_t wrong = 0;
     for (std::size_t i = 0; i < kCards; ++i) {
         if (orva.Record(i) != expected[i % expected.size()] && ++wrong <= 3) {
-            ADD_FAILURE() << "record " << i + 1 << " differs: " << test::ToHex(std::vector<std::uint8_t>(
-                                 orva.Record(i).begin(), orva.Record(i).end()));
+            ADD_FAILURE() << "record " << i + 1 << " differs: "
+                          << test::ToHex(std::vector<std::uint8_t>(orva.Record(i).begin(),
+                                                                   orva.Record(i).end()));
         }
     }
     EXPECT_EQ(wrong, 0u);

@@ -45,7 +45,9 @@ fs::path ProgramFolder() {
     return fs::path(path).parent_path();
 }
 
-fs::path CardsDir() { return fs::path(ORVA_TEST_DATA_DIR) / "cards"; }
+fs::path CardsDir() {
+    return fs::path(ORVA_TEST_DATA_DIR) / "cards";
+}
 
 std::string ReadText(const fs::path& path) {
     const std::vector<std::uint8_t> bytes = test::ReadFileBytes(path);
@@ -62,7 +64,8 @@ std::wstring WinePath(const fs::path& path) {
     std::wstring text = path.wstring();
     if (!text.empty() && text[0] == L'/') {
         for (wchar_t& c : text) {
-            if (c == L'/') c = L'\\';
+            if (c == L'/')
+                c = L'\\';
         }
         return L"Z:" + text;
     }
@@ -82,7 +85,7 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
 
 // A process started with its own environment block; ended when the object goes.
 class Process {
-public:
+  public:
     Process(const std::wstring& commandLine, const std::vector<std::wstring>& env) {
         std::wstring block;
         LPWCH strings = GetEnvironmentStringsW();
@@ -131,7 +134,7 @@ public:
                WAIT_OBJECT_0;
     }
 
-private:
+  private:
     bool started_ = false;
     PROCESS_INFORMATION pi_{};
 };
@@ -155,7 +158,7 @@ bool TryRead(const fs::path& path, std::string& text) {
 
 // The client's records, read once each as they arrive.
 class Records {
-public:
+  public:
     explicit Records(fs::path folder) : folder_(std::move(folder)) {}
     std::size_t Count() {
         for (;;) {
@@ -178,7 +181,7 @@ public:
     }
     const std::string& operator[](std::size_t i) const { return records_[i]; }
 
-private:
+  private:
     fs::path folder_;
     std::vector<std::string> records_;
 };
@@ -254,7 +257,7 @@ Sample Measure(HANDLE process, const std::optional<std::string>& unixPid, std::s
 }
 
 class WindowSoakTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* xml : {"egk_pd.xml", "egk_vd.xml", "egk_gvd.xml"}) {
             fs::copy_file(CardsDir() / xml, tmp.Path() / xml);
@@ -312,7 +315,8 @@ TEST_F(WindowSoakTest, DISABLED_AThousandCardsInEndlessModeReachTheClientAndTheM
     std::vector<std::pair<std::string, std::string>> references;
     auto reference = [&](const char* fixture) -> std::string {
         for (const auto& [name, record] : references) {
-            if (name == fixture) return record;
+            if (name == fixture)
+                return record;
         }
         const std::size_t before = records.Count();
         auto orva = Orva("USB -LSIM", Image("one.ini", Card(fixture, "")));
@@ -351,8 +355,8 @@ TEST_F(WindowSoakTest, DISABLED_AThousandCardsInEndlessModeReachTheClientAndTheM
     const char* memoryName = unixPid ? "resident memory" : "private bytes";
     const char* handleName = unixPid ? "open file descriptors" : "handles";
     for (const Sample& s : samples) {
-        std::printf("card %4zu: %s %lld kB, %lld %s\n", s.card, memoryName, s.memoryKb,
-                    s.handles, handleName);
+        std::printf("card %4zu: %s %lld kB, %lld %s\n", s.card, memoryName, s.memoryKb, s.handles,
+                    handleName);
     }
     std::fflush(stdout);
     ASSERT_EQ(samples.size(), kCards / 100) << records.Count() - first << " records";

@@ -7,13 +7,14 @@
 extern "C" {
 
 #ifndef ORVA_E2E_NO_INIT
-ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_init(std::uint16_t, std::uint16_t) { return 0; }
+ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_init(std::uint16_t, std::uint16_t) {
+    return 0;
+}
 #endif
 
 ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_data(std::uint16_t, std::uint8_t* dad,
                                                       std::uint8_t* sad, std::uint16_t lenc,
-                                                      std::uint8_t* command,
-                                                      std::uint16_t* lenr,
+                                                      std::uint8_t* command, std::uint16_t* lenr,
                                                       std::uint8_t* response) {
     if (*lenr < 2) {
         return -11;
@@ -28,5 +29,7 @@ ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_data(std::uint16_t, std::uint8_
     return 0;
 }
 
-ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_close(std::uint16_t) { return 0; }
+ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_close(std::uint16_t) {
+    return 0;
+}
 }

@@ -82,7 +82,7 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
 
 // One ORVA.exe process, ended when the object goes.
 class Orva {
-public:
+  public:
     Orva(const std::vector<std::string>& args, const fs::path& tmp,
          const std::map<std::wstring, std::wstring>& extraEnv = {}) {
         std::wstring commandLine = L"\"" + (ProgramFolder() / "ORVA.exe").wstring() + L"\"";
@@ -168,7 +168,7 @@ public:
         return main;
     }
 
-private:
+  private:
     bool started_ = false;
     PROCESS_INFORMATION pi_{};
 };
@@ -217,7 +217,7 @@ std::optional<Box> TakeBox(const Orva& orva, std::chrono::milliseconds timeout =
 }
 
 class WindowE2eTest : public ::testing::Test {
-protected:
+  protected:
     test::TempFolder tmp{"orva-e2e"};
 };
 
@@ -239,8 +239,12 @@ TEST_F(WindowE2eTest, EveryStartupFailureShowsItsBoxAndEnds) {
         {"invalid port", {"COMX", "-FOUT.TXT"}, "vIvavod EVI Version 1.27", usage, false},
         {"library missing", {"USB", "-LXY", "-FOUT.TXT"}, "Fehler", "ct_api_*XY.dll fehlen", false},
         {"library without CT_init", {"LAN1", "-LBAD"}, "Fehler", "ct_api_*.dll fehlerhaft", false},
-        {"serial port cannot be opened", {"COM37", "-FOUT.TXT"}, "Fehler",
-         "Fehler beim \xD6" "ffnen von COM37.", true},
+        {"serial port cannot be opened",
+         {"COM37", "-FOUT.TXT"},
+         "Fehler",
+         "Fehler beim \xD6"
+         "ffnen von COM37.",
+         true},
     };
     for (const StartupFailure& c : cases) {
         SCOPED_TRACE(c.name);
@@ -304,7 +308,7 @@ TEST_F(WindowE2eTest, FullWindowGeometryFontsAndTabOrder) {
     struct Control {
         int id;
         const wchar_t* cls;
-        int x, y, w, h;  // w or h 0: sized to the text, not checked
+        int x, y, w, h;    // w or h 0: sized to the text, not checked
         const char* text;  // null: not checked
         const wchar_t* face;
         int fontHeight;
@@ -316,7 +320,8 @@ TEST_F(WindowE2eTest, FullWindowGeometryFontsAndTabOrder) {
         {app::kIdMemo, L"Edit", 8, 392, 577, 0, "", L"MS Sans Serif", 11},
         {app::kIdDelRecord, L"Button", 136, 96, 65, 17, "L\xF6schen", L"MS Sans Serif", 11},
         {app::kIdStatus, L"Static", 13, 8, 0, 25, nullptr, L"MS Sans Serif", 21},
-        {app::kIdVersion, L"Static", 130, 45, 0, 0, "vIvavod EVI Version 1.27", L"MS Sans Serif", 8},
+        {app::kIdVersion, L"Static", 130, 45, 0, 0, "vIvavod EVI Version 1.27", L"MS Sans Serif",
+         8},
         {app::kIdParameter, L"Static", 130, 60, 0, 0, nullptr, L"MS Sans Serif", 11},
         {app::kIdNameFile, L"Static", 130, 79, 0, 0, "nameFile", L"MS Sans Serif", 11},
     };
@@ -443,7 +448,6 @@ TEST_F(WindowE2eTest, InvisibleModeShowsNothing) {
     EXPECT_FALSE(orva.Ended(0ms));
 }
 
-
 // Whether the window handles messages (Windows marks it "Keine Rückmeldung" otherwise).
 bool Answers(HWND main) {
     DWORD_PTR result = 0;
@@ -496,14 +500,17 @@ std::wstring WinePath(const fs::path& unixPath) {
     std::wstring text = unixPath.wstring();
     if (!text.empty() && text[0] == L'/') {
         for (wchar_t& c : text) {
-            if (c == L'/') c = L'\\';
+            if (c == L'/')
+                c = L'\\';
         }
         return L"Z:" + text;
     }
     return text;
 }
 
-fs::path CardsDir() { return fs::path(ORVA_TEST_DATA_DIR) / "cards"; }
+fs::path CardsDir() {
+    return fs::path(ORVA_TEST_DATA_DIR) / "cards";
+}
 
 std::string ReadText(const fs::path& path) {
     const std::vector<std::uint8_t> bytes = test::ReadFileBytes(path);
@@ -516,7 +523,8 @@ std::string CardSections(const char* fixture) {
     std::string text = ReadText(CardsDir() / fixture);
     text = text.substr(text.find("[card]"));
     const std::string folder = Narrow(WinePath(CardsDir())) + "\\";
-    for (std::size_t at = text.find("= @"); at != std::string::npos; at = text.find("= @", at + 3)) {
+    for (std::size_t at = text.find("= @"); at != std::string::npos;
+         at = text.find("= @", at + 3)) {
         text.insert(at + 3, folder);
     }
     return text;
@@ -524,7 +532,7 @@ std::string CardSections(const char* fixture) {
 
 // The reference client, receiving into its own folder.
 class Client {
-public:
+  public:
     explicit Client(const fs::path& out, unsigned delayMs = 0) : out_(out) {
         fs::create_directories(out);
         std::wstring commandLine = L"\"" + (ProgramFolder() / "OrvaClient.exe").wstring() +
@@ -568,17 +576,18 @@ public:
         }
     }
 
-private:
+  private:
     fs::path out_;
     bool started_ = false, ready_ = false;
     PROCESS_INFORMATION pi_{};
 };
 
 class ReadE2eTest : public WindowE2eTest {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(client.Ready()); }
     std::map<std::wstring, std::wstring> Sim(const fs::path& image) const {
-        return {{L"ORVA_SIM_CARDS", WinePath(image)}, {L"ORVA_SIM_TRACE", (tmp.Path() / "trace.txt").wstring()}};
+        return {{L"ORVA_SIM_CARDS", WinePath(image)},
+                {L"ORVA_SIM_TRACE", (tmp.Path() / "trace.txt").wstring()}};
     }
     fs::path Image(const std::string& text) const {
         const fs::path image = tmp.Path() / "cards.ini";
@@ -589,7 +598,8 @@ protected:
         const fs::path path = tmp.Path() / "trace.txt";
         const std::string trace = fs::exists(path) ? ReadText(path) : std::string();
         int n = 0;
-        for (std::size_t p = trace.find(text); p != std::string::npos; p = trace.find(text, p + 1)) {
+        for (std::size_t p = trace.find(text); p != std::string::npos;
+             p = trace.find(text, p + 1)) {
             ++n;
         }
         return n;
@@ -607,7 +617,10 @@ TEST_F(ReadE2eTest, OneReadReachesTheClientAndTheProgramClosesByItself) {
         std::vector<std::string> expected;  // texts the record holds
     };
     const Case cases[] = {
-        {"egk.ini", {"PD>", "VD>", "ST>", "Br\xFC" "ckner"}},
+        {"egk.ini",
+         {"PD>", "VD>", "ST>",
+          "Br\xFC"
+          "ckner"}},
         {"kvk.ini", {"Br}ckner"}},
     };
     for (const Case& c : cases) {
@@ -682,8 +695,8 @@ TEST_F(ReadE2eTest, BlankCardAfterAnEgkReachesTheClientAsAKvkRecord) {
 }
 
 TEST_F(ReadE2eTest, DebugModeReadsOnTheButtonAndDelRecordDecidesTheErase) {
-    const fs::path image = Image("[terminal]\ninit = 0\n" + CardSections("kvk.ini") + "\n" +
-                                 CardSections("kvk.ini"));
+    const fs::path image =
+        Image("[terminal]\ninit = 0\n" + CardSections("kvk.ini") + "\n" + CardSections("kvk.ini"));
     Orva orva({"USB", "-LSIM", "-D"}, tmp.Path(), Sim(image));
     HWND main = orva.MainWindow();
     ASSERT_NE(main, nullptr);
@@ -727,8 +740,8 @@ TEST_F(ReadE2eTest, InvisibleReadsOnceAndEnds) {
 
 TEST_F(ReadE2eTest, ClosingDuringAnEndlessEjectLoopEnds) {
     // The card is never taken out: the eject loop would go on for ever.
-    const fs::path image = Image("[terminal]\ninit = 0\n" + CardSections("kvk.ini") +
-                                 "eject_busy = 1000000\n");
+    const fs::path image =
+        Image("[terminal]\ninit = 0\n" + CardSections("kvk.ini") + "eject_busy = 1000000\n");
     Orva orva({"USB", "-LSIM", "-E"}, tmp.Path(), Sim(image));
     HWND main = orva.MainWindow();
     ASSERT_NE(main, nullptr);
@@ -738,7 +751,7 @@ TEST_F(ReadE2eTest, ClosingDuringAnEndlessEjectLoopEnds) {
     PostMessageW(main, WM_CLOSE, 0, 0);
     ASSERT_TRUE(orva.Ended(20s));
     EXPECT_LT(Clock::now() - closed, 15s);
-    EXPECT_EQ(orva.ExitCode(), 0u);  // no crash: the library stayed loaded under the run
+    EXPECT_EQ(orva.ExitCode(), 0u);         // no crash: the library stayed loaded under the run
     EXPECT_TRUE(client.Records().empty());  // the run never got to its delivery
 }
 
@@ -755,7 +768,8 @@ int RunningCount(const wchar_t* exe) {
     }
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
         if (_wcsicmp(entry.szExeFile, exe) == 0) {
             ++n;
         }
@@ -765,7 +779,7 @@ int RunningCount(const wchar_t* exe) {
 }
 
 class PhaseFaultTest : public WindowE2eTest {
-protected:
+  protected:
     std::map<std::wstring, std::wstring> Sim(const std::string& image) const {
         const fs::path path = tmp.Path() / "cards.ini";
         test::WriteFileBytes(path, std::vector<std::uint8_t>(image.begin(), image.end()));
@@ -802,9 +816,9 @@ TEST_F(PhaseFaultTest, CloseOrAbbruchInEveryPhaseEndsCleanlyWithAWholeRecordOrTh
         const char* name;
         std::string image;
         unsigned clientDelayMs;
-        std::string status;   // Status shows this in the phase, or
-        std::string traced;   // the trace holds this, or
-        bool receiving;       // the slow client has begun to receive
+        std::string status;  // Status shows this in the phase, or
+        std::string traced;  // the trace holds this, or
+        bool receiving;      // the slow client has begun to receive
     };
     const std::string terminal = "[terminal]\ninit = 0\n";
     const Phase phases[] = {
@@ -849,15 +863,15 @@ TEST_F(PhaseFaultTest, CloseOrAbbruchInEveryPhaseEndsCleanlyWithAWholeRecordOrTh
             // Bounded: the close waits at most a few seconds for a run that does not end.
             ASSERT_TRUE(orva.Ended(30s));
             EXPECT_EQ(orva.ExitCode(), 0u);  // no crash
-            EXPECT_TRUE(WaitFor([] { return RunningCount(L"GZIP.exe") == 0 &&
-                                            RunningCount(L"ORVA.exe") == 0; },
-                                15s));
+            EXPECT_TRUE(WaitFor(
+                [] { return RunningCount(L"GZIP.exe") == 0 && RunningCount(L"ORVA.exe") == 0; },
+                15s));
             // What the client got: whole records and ErrorRecords only, never part of one.
             std::this_thread::sleep_for(phase.clientDelayMs > 0 ? 4s : 0s);
             const std::vector<std::string> records = client.Records();
             for (const std::string& record : records) {
-                EXPECT_TRUE(record == whole || record == error) << test::ToHex(
-                    std::vector<std::uint8_t>(record.begin(), record.end()));
+                EXPECT_TRUE(record == whole || record == error)
+                    << test::ToHex(std::vector<std::uint8_t>(record.begin(), record.end()));
             }
             if (abbruch) {
                 EXPECT_NE(std::find(records.begin(), records.end(), error), records.end());

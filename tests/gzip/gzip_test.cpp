@@ -46,7 +46,7 @@ struct Outcome {
 };
 
 class GzipTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (std::system("command -v gzip > /dev/null") != 0) {
             GTEST_SKIP() << "GNU gzip is not installed";
@@ -101,14 +101,14 @@ TEST_F(GzipTest, RealCardDataMatchGnuGzip) {
     const Bytes pd = ReadFileBytes(*samples / "egk_bin/egkfeuer_sim_EF.PD.bin");
     const std::size_t pdLength = pd[0] * 256u + pd[1];
     files.push_back(Write("PD.GZ", {pd.begin() + 2, pd.begin() + 2 + static_cast<long>(pdLength)}));
-    for (const char* name : {"egk_bin/egkfeuer_sim_EF.VD.bin",
-                             "egk_bin/openhealthcore_G2_1_testcard_EF.VD.bin"}) {
+    for (const char* name :
+         {"egk_bin/egkfeuer_sim_EF.VD.bin", "egk_bin/openhealthcore_G2_1_testcard_EF.VD.bin"}) {
         const Bytes vd = ReadFileBytes(*samples / name);
         const std::size_t start = vd[0] * 256u + vd[1];
         const std::size_t end = vd[6] * 256u + vd[7];
-        files.push_back(Write(std::filesystem::path(name).stem().string() + ".GZ",
-                              {vd.begin() + static_cast<long>(start),
-                               vd.begin() + static_cast<long>(end) + 1}));
+        files.push_back(Write(
+            std::filesystem::path(name).stem().string() + ".GZ",
+            {vd.begin() + static_cast<long>(start), vd.begin() + static_cast<long>(end) + 1}));
     }
     for (const auto& file : files) {
         SCOPED_TRACE(file.string());

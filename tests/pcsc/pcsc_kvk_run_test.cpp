@@ -20,7 +20,7 @@ namespace {
 
 // The library's entry points as an in-process CT-API of the program.
 class PcscCtApi final : public terminal::CtApi {
-public:
+  public:
     explicit PcscCtApi(Pcsc& reader)
         : terminals_(reader, [](const char*) { return std::optional<std::string>(); }) {}
     bool BeginRun() override { return true; }
@@ -38,12 +38,12 @@ public:
     }
     std::int8_t Close(std::uint16_t ctn) override { return terminals_.Close(ctn); }
 
-private:
+  private:
     PcscTerminals terminals_;
 };
 
 class PcscKvkRunTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Reset(); }
     void TearDown() override {
         sim.Unload();

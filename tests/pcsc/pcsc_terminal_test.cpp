@@ -23,7 +23,7 @@ struct Exchange {
 };
 
 class PcscTerminalTest : public ::testing::Test {
-protected:
+  protected:
     PcscTerminals terminals{reader, [this](const char* name) -> std::optional<std::string> {
                                 const auto it = env.find(name);
                                 return it == env.end() ? std::nullopt
@@ -36,8 +36,8 @@ protected:
         Exchange e;
         Bytes response(room + 16u, 0xEE);
         e.lenr = room;
-        e.result = terminals.Data(1, &dad, &sad, static_cast<std::uint16_t>(cmd.size()),
-                                  cmd.data(), &e.lenr, response.data());
+        e.result = terminals.Data(1, &dad, &sad, static_cast<std::uint16_t>(cmd.size()), cmd.data(),
+                                  &e.lenr, response.data());
         e.answer = ToHex(Bytes(response.begin(), response.begin() + e.lenr));
         // Nothing is written behind the room the caller announced.
         EXPECT_EQ(response[room], 0xEE);
@@ -90,8 +90,10 @@ TEST_F(PcscTerminalTest, InitTakesTheReaderThatPnOrTheNameChooses) {
         scripted.listResult = c.list;
         const std::string trace = (folder.Path() / (std::to_string(++row) + ".log")).string();
         PcscTerminals t(scripted, [&](const char* name) -> std::optional<std::string> {
-            if (std::string(name) == "ORVA_PCSC_TRACE") return trace;
-            if (std::string(name) == "ORVA_PCSC_READER" && c.wanted) return c.wanted;
+            if (std::string(name) == "ORVA_PCSC_TRACE")
+                return trace;
+            if (std::string(name) == "ORVA_PCSC_READER" && c.wanted)
+                return c.wanted;
             return std::nullopt;
         });
         EXPECT_EQ(t.Init(1, c.pn), c.result);
@@ -100,8 +102,8 @@ TEST_F(PcscTerminalTest, InitTakesTheReaderThatPnOrTheNameChooses) {
         std::getline(in, first);
         std::getline(in, second);
         EXPECT_EQ(first, c.traced);
-        EXPECT_EQ(second, "CT_init ctn=1 pn=" + std::to_string(c.pn) + " -> " +
-                              std::to_string(c.result));
+        EXPECT_EQ(second,
+                  "CT_init ctn=1 pn=" + std::to_string(c.pn) + " -> " + std::to_string(c.result));
         // A failed CT_init keeps no context.
         EXPECT_EQ(scripted.openContexts, c.result == 0 ? 1 : 0);
     }
@@ -135,16 +137,39 @@ TEST_F(PcscTerminalTest, RequestIccWaitsForACardAndTellsTheKindByItsAtr) {
     const Case cases[] = {
         {"processor card", "20 12 01 00 01 01", true, {}, kProcessorAtr, 0, "90 01", {0}},
         {"memory card", "20 12 01 00 01 01", true, {}, kKvkAtr, 0, "90 00", {0}},
-        {"storage card as a PC/SC reader shows it", "20 12 01 00 01 05", true, {},
-         Hex("3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A"), 0, "90 00", {0}},
-        {"no card within the time", "20 12 01 00 01 01", false, {}, kProcessorAtr, 0, "62 00",
+        {"storage card as a PC/SC reader shows it",
+         "20 12 01 00 01 05",
+         true,
+         {},
+         Hex("3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A"),
+         0,
+         "90 00",
+         {0}},
+        {"no card within the time",
+         "20 12 01 00 01 01",
+         false,
+         {},
+         kProcessorAtr,
+         0,
+         "62 00",
          {0, 1000}},
-        {"no time byte: one look", "20 12 01 00 00", false, {}, kProcessorAtr, 0, "62 00",
-         {0, 0}},
-        {"a card comes while waiting", "20 12 01 00 01 03", false, {true}, kProcessorAtr, 0,
-         "90 01", {0, 3000}},
-        {"a card that does not answer its reset", "20 12 01 00 01 01", true, {}, kProcessorAtr,
-         kScardWUnresponsiveCard, "64 00", {0}},
+        {"no time byte: one look", "20 12 01 00 00", false, {}, kProcessorAtr, 0, "62 00", {0, 0}},
+        {"a card comes while waiting",
+         "20 12 01 00 01 03",
+         false,
+         {true},
+         kProcessorAtr,
+         0,
+         "90 01",
+         {0, 3000}},
+        {"a card that does not answer its reset",
+         "20 12 01 00 01 01",
+         true,
+         {},
+         kProcessorAtr,
+         kScardWUnresponsiveCard,
+         "64 00",
+         {0}},
         {"the ATR asked for", "20 12 01 01 01 01", true, {}, kProcessorAtr, 0, nullptr, {0}},
     };
     for (const Case& c : cases) {
@@ -161,8 +186,8 @@ TEST_F(PcscTerminalTest, RequestIccWaitsForACardAndTellsTheKindByItsAtr) {
         Bytes response(300);
         std::uint8_t dad = 1, sad = 2;
         std::uint16_t lenr = 300;
-        EXPECT_EQ(t.Data(1, &dad, &sad, static_cast<std::uint16_t>(cmd.size()), cmd.data(),
-                         &lenr, response.data()),
+        EXPECT_EQ(t.Data(1, &dad, &sad, static_cast<std::uint16_t>(cmd.size()), cmd.data(), &lenr,
+                         response.data()),
                   0);
         EXPECT_EQ(ToHex(Bytes(response.begin(), response.begin() + lenr)),
                   c.answer ? std::string(c.answer) : atrHex + " 90 01");
@@ -205,10 +230,14 @@ TEST_F(PcscTerminalTest, ResetCtDropsTheCardAndOtherTerminalCommandsAreRefused) 
         const char* answer;
     };
     const Case cases[] = {
-        {"20 11 00 00 00", 0, "90 00"},  {"20 11 01 00 00", 0, "90 01"},
-        {"20 13 00 80 00", 0, "6D 00"},  {"20 16 00 00", 0, "6D 00"},
-        {"00 12 01 00 01 01", 0, "6E 00"}, {"20 12 02 00 01 01", 0, "6A 00"},
-        {"20 11 00", -1, ""},            {"20", -1, ""},
+        {"20 11 00 00 00", 0, "90 00"},
+        {"20 11 01 00 00", 0, "90 01"},
+        {"20 13 00 80 00", 0, "6D 00"},
+        {"20 16 00 00", 0, "6D 00"},
+        {"00 12 01 00 01 01", 0, "6E 00"},
+        {"20 12 02 00 01 01", 0, "6A 00"},
+        {"20 11 00", -1, ""},
+        {"20", -1, ""},
         {"", -1, ""},
     };
     for (const Case& c : cases) {
@@ -236,8 +265,8 @@ TEST_F(PcscTerminalTest, CardCommandsGoToTheCardAsTheyAre) {
     for (const char* shortCommand : {"00", "00 B0", "00 B0 81"}) {
         EXPECT_EQ(Card(shortCommand).result, -1) << shortCommand;
     }
-    EXPECT_EQ(reader.sent, (std::vector<std::string>{"00 A4 04 0C 06 D2 76 00 00 01 02",
-                                                     "00 B0 8C 00 00"}));
+    EXPECT_EQ(reader.sent,
+              (std::vector<std::string>{"00 A4 04 0C 06 D2 76 00 00 01 02", "00 B0 8C 00 00"}));
 }
 
 TEST_F(PcscTerminalTest, UnderT0TheAnswerIsFetchedTheProtocolsWay) {
@@ -319,14 +348,22 @@ TEST_F(PcscTerminalTest, EveryPcscErrorIsOneCtApiResult) {
         std::int8_t result;
     };
     const Case cases[] = {
-        {kScardWRemovedCard, -10},        {kScardENoSmartcard, -10},
-        {kScardWUnresponsiveCard, -10},   {kScardENotTransacted, -10},
-        {kScardETimeout, -10},            {kScardEInvalidHandle, -1},
-        {kScardEInvalidParameter, -1},    {kScardENoMemory, -11},
-        {kScardEInsufficientBuffer, -11}, {kScardENoService, -128},
-        {kScardEServiceStopped, -128},    {kScardFCommError, -128},
-        {kScardEReaderUnavailable, -8},   {kScardEUnknownReader, -8},
-        {kScardESharingViolation, -8},    {0x80100099, -8},
+        {kScardWRemovedCard, -10},
+        {kScardENoSmartcard, -10},
+        {kScardWUnresponsiveCard, -10},
+        {kScardENotTransacted, -10},
+        {kScardETimeout, -10},
+        {kScardEInvalidHandle, -1},
+        {kScardEInvalidParameter, -1},
+        {kScardENoMemory, -11},
+        {kScardEInsufficientBuffer, -11},
+        {kScardENoService, -128},
+        {kScardEServiceStopped, -128},
+        {kScardFCommError, -128},
+        {kScardEReaderUnavailable, -8},
+        {kScardEUnknownReader, -8},
+        {kScardESharingViolation, -8},
+        {0x80100099, -8},
     };
     test::TempFolder folder;
     env["ORVA_PCSC_TRACE"] = (folder.Path() / "trace.log").string();
@@ -370,7 +407,7 @@ TEST_F(PcscTerminalTest, ACardPulledOutMidReadEndsTheConnection) {
 // The memory card of the KVK fixture, read through the storage-card commands, gives what the
 // simulated terminal gives for the same image.
 class MemoryCardTest : public PcscTerminalTest {
-protected:
+  protected:
     void Load(const char* fixture) {
         std::string error;
         const std::optional<sim::CardSet> set = sim::LoadCardImage(
@@ -403,7 +440,8 @@ TEST_F(MemoryCardTest, TheProgramsKvkReadsMapOntoTheApplication) {
         reader = ScriptedReader{};
         ASSERT_EQ(terminals.Close(1), -1);
         Load(fixture);
-        if (HasFatalFailure()) return;
+        if (HasFatalFailure())
+            return;
         EXPECT_EQ(Card("00 A4 04 00 06 D2 76 00 00 01 01").answer, "90 00");
         // The first read from the application's start: the template, ended by 62 82.
         const Exchange first = Card("00 B0 00 00 00");
@@ -411,8 +449,8 @@ TEST_F(MemoryCardTest, TheProgramsKvkReadsMapOntoTheApplication) {
         // The program's second read, from (lenr - 3) mod 256.
         const std::size_t offset = (first.lenr - 3u) % 256u;
         const std::string second = "00 B0 00 " + ToHex({static_cast<std::uint8_t>(offset)}) + " 00";
-        EXPECT_EQ(Card(second).answer, offset < app.size() ? Expected(offset, 256, "62 82")
-                                                           : std::string("6B 00"));
+        EXPECT_EQ(Card(second).answer,
+                  offset < app.size() ? Expected(offset, 256, "62 82") : std::string("6B 00"));
         EXPECT_EQ(Card("00 B0 00 10 08").answer, Expected(0x10, 8, "90 00"));
         EXPECT_EQ(Card("00 B0 01 00 00").answer, "6B 00") << "past the application";
         EXPECT_EQ(Card("00 0E 00 00").answer, "69 82");
@@ -468,10 +506,14 @@ TEST(PcscAtr, MemoryCardsAreToldByTheirAtr) {
         bool memory;
     };
     const Case cases[] = {
-        {"3B 04 A2 13 10 91", true},   {"3B 04 92 23 10 91", false},
-        {"3B 04 82 13 10 91", true},   {"3B 88 80 01 00 00 00 00 00 00 00 00 09", false},
+        {"3B 04 A2 13 10 91", true},
+        {"3B 04 92 23 10 91", false},
+        {"3B 04 82 13 10 91", true},
+        {"3B 88 80 01 00 00 00 00 00 00 00 00 09", false},
         {"3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A", true},
-        {"3B 84 80 01 A2 13 10 91 00", false}, {"3B", false}, {"", false},
+        {"3B 84 80 01 A2 13 10 91 00", false},
+        {"3B", false},
+        {"", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(IsMemoryCardAtr(Hex(c.atr)), c.memory) << c.atr;

@@ -23,7 +23,7 @@ inline const Bytes kKvkAtr = Hex("3B 04 A2 13 10 91");
 
 // A reader with one slot whose card and answers the test sets up.
 class ScriptedReader : public Pcsc {
-public:
+  public:
     std::vector<std::string> readers{"Alpha Reader 00 00", "Beta Reader 01 00"};
     ScardResult establishResult = kScardSuccess;
     ScardResult listResult = kScardSuccess;

@@ -30,20 +30,20 @@ constexpr LONG kNoService = static_cast<LONG>(0x8010001D);
 constexpr std::size_t kAtrMax = 36;
 
 enum Function : std::uint8_t {
-    kEstablish = 1,       // u32 scope -> u64 context
-    kRelease = 2,         // u64 context
-    kListReaders = 3,     // u64 context -> bytes multi-string
-    kGetStatusChange = 4, // u64 context, u32 timeout, u32 n, n x (bytes reader, u32 current)
-                          //   -> n x (u32 event, bytes atr)
-    kConnect = 5,         // u64 context, bytes reader, u32 share, u32 protocols
-                          //   -> u64 card, u32 protocol
-    kStatus = 6,          // u64 card -> bytes reader, u32 state, u32 protocol, bytes atr
-    kTransmit = 7,        // u64 card, u32 protocol, bytes command, u32 room -> bytes answer
-    kDisconnect = 8,      // u64 card, u32 disposition
+    kEstablish = 1,        // u32 scope -> u64 context
+    kRelease = 2,          // u64 context
+    kListReaders = 3,      // u64 context -> bytes multi-string
+    kGetStatusChange = 4,  // u64 context, u32 timeout, u32 n, n x (bytes reader, u32 current)
+                           //   -> n x (u32 event, bytes atr)
+    kConnect = 5,          // u64 context, bytes reader, u32 share, u32 protocols
+                           //   -> u64 card, u32 protocol
+    kStatus = 6,           // u64 card -> bytes reader, u32 state, u32 protocol, bytes atr
+    kTransmit = 7,         // u64 card, u32 protocol, bytes command, u32 room -> bytes answer
+    kDisconnect = 8,       // u64 card, u32 disposition
 };
 
 class Message {
-public:
+  public:
     void U8(std::uint8_t v) { bytes_.push_back(v); }
     void U32(std::uint32_t v) {
         for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -59,12 +59,12 @@ public:
     }
     const std::vector<std::uint8_t>& Data() const { return bytes_; }
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
 };
 
 class Reply {
-public:
+  public:
     explicit Reply(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
     bool Ok() const { return ok_; }
     std::uint32_t U32() {
@@ -93,7 +93,7 @@ public:
         return v;
     }
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
     std::size_t pos_ = 0;
     bool ok_ = true;
@@ -102,7 +102,8 @@ private:
 bool SendAll(SOCKET s, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
         const int n = send(s, reinterpret_cast<const char*>(data), static_cast<int>(size), 0);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         data += n;
         size -= static_cast<std::size_t>(n);
     }
@@ -112,7 +113,8 @@ bool SendAll(SOCKET s, const std::uint8_t* data, std::size_t size) {
 bool ReceiveAll(SOCKET s, std::uint8_t* data, std::size_t size) {
     while (size > 0) {
         const int n = recv(s, reinterpret_cast<char*>(data), static_cast<int>(size), 0);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         data += n;
         size -= static_cast<std::size_t>(n);
     }
@@ -120,7 +122,7 @@ bool ReceiveAll(SOCKET s, std::uint8_t* data, std::size_t size) {
 }
 
 class Relay {
-public:
+  public:
     // One call; false when the relay cannot be reached (the caller answers kNoService).
     bool Call(const Message& request, std::vector<std::uint8_t>& answer) {
         std::lock_guard lock(mutex_);
@@ -138,7 +140,8 @@ public:
             return false;
         }
         std::uint32_t replySize = 0;
-        for (int i = 0; i < 4; ++i) replySize |= static_cast<std::uint32_t>(replyHead[i]) << (8 * i);
+        for (int i = 0; i < 4; ++i)
+            replySize |= static_cast<std::uint32_t>(replyHead[i]) << (8 * i);
         answer.assign(replySize, 0);
         if (replySize > (1u << 20) || !ReceiveAll(socket_, answer.data(), replySize)) {
             Drop();
@@ -147,7 +150,7 @@ public:
         return true;
     }
 
-private:
+  private:
     bool Connect() {
         char port[16] = {};
         if (GetEnvironmentVariableA("ORVA_SCARD_RELAY", port, sizeof port) == 0) {
@@ -246,15 +249,17 @@ struct IoRequest {  // SCARD_IO_REQUEST
 
 extern "C" {
 
-__declspec(dllexport) LONG WINAPI SCardEstablishContext(DWORD scope, LPCVOID, LPCVOID,
-                                                        ULONG_PTR* context) {
-    if (context == nullptr) return kInvalidParameter;
+__declspec(dllexport) LONG WINAPI
+    SCardEstablishContext(DWORD scope, LPCVOID, LPCVOID, ULONG_PTR* context) {
+    if (context == nullptr)
+        return kInvalidParameter;
     Message m;
     m.U8(kEstablish);
     m.U32(scope);
     Answer a = Call(m);
     const LONG rv = a.result;
-    if (rv == kSuccess) *context = static_cast<ULONG_PTR>(a.reply.U64());
+    if (rv == kSuccess)
+        *context = static_cast<ULONG_PTR>(a.reply.U64());
     return rv;
 }
 
@@ -265,20 +270,22 @@ __declspec(dllexport) LONG WINAPI SCardReleaseContext(ULONG_PTR context) {
     return Call(m).result;
 }
 
-__declspec(dllexport) LONG WINAPI SCardListReadersA(ULONG_PTR context, LPCSTR, LPSTR readers,
-                                                    DWORD* length) {
+__declspec(dllexport) LONG WINAPI
+    SCardListReadersA(ULONG_PTR context, LPCSTR, LPSTR readers, DWORD* length) {
     Message m;
     m.U8(kListReaders);
     m.U64(context);
     Answer a = Call(m);
     const LONG rv = a.result;
-    if (rv != kSuccess) return rv;
+    if (rv != kSuccess)
+        return rv;
     return CopyOut(a.reply.Bytes(), readers, length);
 }
 
-__declspec(dllexport) LONG WINAPI SCardGetStatusChangeA(ULONG_PTR context, DWORD timeout,
-                                                        ReaderStateA* states, DWORD count) {
-    if (states == nullptr && count > 0) return kInvalidParameter;
+__declspec(dllexport) LONG WINAPI
+    SCardGetStatusChangeA(ULONG_PTR context, DWORD timeout, ReaderStateA* states, DWORD count) {
+    if (states == nullptr && count > 0)
+        return kInvalidParameter;
     Message m;
     m.U8(kGetStatusChange);
     m.U64(context);
@@ -291,7 +298,8 @@ __declspec(dllexport) LONG WINAPI SCardGetStatusChangeA(ULONG_PTR context, DWORD
     }
     Answer a = Call(m);
     const LONG rv = a.result;
-    if (!a.Arrived()) return rv;
+    if (!a.Arrived())
+        return rv;
     for (DWORD i = 0; i < count; ++i) {
         states[i].dwEventState = a.reply.U32();
         const std::vector<std::uint8_t> atr = a.reply.Bytes();
@@ -302,9 +310,9 @@ __declspec(dllexport) LONG WINAPI SCardGetStatusChangeA(ULONG_PTR context, DWORD
 }
 
 __declspec(dllexport) LONG WINAPI SCardConnectA(ULONG_PTR context, LPCSTR reader, DWORD share,
-                                                DWORD protocols, ULONG_PTR* card,
-                                                DWORD* active) {
-    if (reader == nullptr || card == nullptr || active == nullptr) return kInvalidParameter;
+                                                DWORD protocols, ULONG_PTR* card, DWORD* active) {
+    if (reader == nullptr || card == nullptr || active == nullptr)
+        return kInvalidParameter;
     Message m;
     m.U8(kConnect);
     m.U64(context);
@@ -320,15 +328,16 @@ __declspec(dllexport) LONG WINAPI SCardConnectA(ULONG_PTR context, LPCSTR reader
     return rv;
 }
 
-__declspec(dllexport) LONG WINAPI SCardStatusA(ULONG_PTR card, LPSTR readerName,
-                                               DWORD* readerLength, DWORD* state,
-                                               DWORD* protocol, BYTE* atr, DWORD* atrLength) {
+__declspec(dllexport) LONG WINAPI
+    SCardStatusA(ULONG_PTR card, LPSTR readerName, DWORD* readerLength, DWORD* state,
+                 DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     Message m;
     m.U8(kStatus);
     m.U64(card);
     Answer a = Call(m);
     const LONG rv = a.result;
-    if (rv != kSuccess) return rv;
+    if (rv != kSuccess)
+        return rv;
     const std::vector<std::uint8_t> name = a.reply.Bytes();
     const DWORD s = a.reply.U32();
     const DWORD p = a.reply.U32();
@@ -338,8 +347,10 @@ __declspec(dllexport) LONG WINAPI SCardStatusA(ULONG_PTR card, LPSTR readerName,
             return copied;
         }
     }
-    if (state != nullptr) *state = s;
-    if (protocol != nullptr) *protocol = p;
+    if (state != nullptr)
+        *state = s;
+    if (protocol != nullptr)
+        *protocol = p;
     if (atrLength != nullptr) {
         const std::vector<std::uint8_t> atrText(bytes.begin(), bytes.end());
         return CopyOut(atrText, reinterpret_cast<char*>(atr), atrLength);
@@ -347,9 +358,9 @@ __declspec(dllexport) LONG WINAPI SCardStatusA(ULONG_PTR card, LPSTR readerName,
     return kSuccess;
 }
 
-__declspec(dllexport) LONG WINAPI SCardTransmit(ULONG_PTR card, const IoRequest* sendPci,
-                                                const BYTE* command, DWORD commandLength,
-                                                IoRequest*, BYTE* answer, DWORD* answerLength) {
+__declspec(dllexport) LONG WINAPI
+    SCardTransmit(ULONG_PTR card, const IoRequest* sendPci, const BYTE* command,
+                  DWORD commandLength, IoRequest*, BYTE* answer, DWORD* answerLength) {
     if (sendPci == nullptr || command == nullptr || answer == nullptr || answerLength == nullptr) {
         return kInvalidParameter;
     }
@@ -361,9 +372,11 @@ __declspec(dllexport) LONG WINAPI SCardTransmit(ULONG_PTR card, const IoRequest*
     m.U32(*answerLength);
     Answer a = Call(m);
     const LONG rv = a.result;
-    if (rv != kSuccess) return rv;
+    if (rv != kSuccess)
+        return rv;
     const std::vector<std::uint8_t> bytes = a.reply.Bytes();
-    if (bytes.size() > *answerLength) return kInsufficientBuffer;
+    if (bytes.size() > *answerLength)
+        return kInsufficientBuffer;
     std::memcpy(answer, bytes.data(), bytes.size());
     *answerLength = static_cast<DWORD>(bytes.size());
     return kSuccess;

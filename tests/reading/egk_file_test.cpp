@@ -36,8 +36,7 @@ void ScriptReads(test::ScriptedCtApi& ctapi, const Bytes& file, std::size_t chun
                  const std::vector<std::string>& commands) {
     for (const std::string& command : commands) {
         const Bytes bytes = Hex(command);
-        const std::size_t offset =
-            (bytes[2] & 0x80) != 0 ? bytes[3] : bytes[2] * 256u + bytes[3];
+        const std::size_t offset = (bytes[2] & 0x80) != 0 ? bytes[3] : bytes[2] * 256u + bytes[3];
         Bytes answer = Slice(file, offset, offset + chunk);
         answer = answer + Hex(offset + chunk >= file.size() ? "62 82" : "90 00");
         ctapi.Expect(command, ToHex(answer));
@@ -45,7 +44,7 @@ void ScriptReads(test::ScriptedCtApi& ctapi, const Bytes& file, std::size_t chun
 }
 
 class EgkFileTest : public ReadingTest {
-protected:
+  protected:
     terminal::Response response{};
     RunData run;
     terminal::TerminalSession session;
@@ -74,23 +73,52 @@ std::vector<ChunkCase> ChunkCases() {
     const Bytes zeros(5, 0);
     return {
         // First answer 255 file bytes: the next one is at 255, still in P2 beside the SFI.
-        {"PdFollowUpAtOffset255", terminal::kRowReadPd, 0, pd, 255,
-         {"00 B0 81 00 00 00 00", "00 B0 81 FF 00 00 00"}, Slice(pd, 2, 338)},
+        {"PdFollowUpAtOffset255",
+         terminal::kRowReadPd,
+         0,
+         pd,
+         255,
+         {"00 B0 81 00 00 00 00", "00 B0 81 FF 00 00 00"},
+         Slice(pd, 2, 338)},
         // 256: P1 P2 carry the offset of the current file.
-        {"PdFollowUpAtOffset256", terminal::kRowReadPd, 0, pd, 256,
-         {"00 B0 81 00 00 00 00", "00 B0 01 00 00 00 00"}, Slice(pd, 2, 338)},
+        {"PdFollowUpAtOffset256",
+         terminal::kRowReadPd,
+         0,
+         pd,
+         256,
+         {"00 B0 81 00 00 00 00", "00 B0 01 00 00 00 00"},
+         Slice(pd, 2, 338)},
         // From offset 6: the target is the end offset at bytes 6-7; a count 6 short of it is
         // raised to it, so the stored bytes run past the file's end by the status word and zeros.
-        {"VdFromOffset6", terminal::kRowReadVd, 6, vd, 256,
+        {"VdFromOffset6",
+         terminal::kRowReadVd,
+         6,
+         vd,
+         256,
          {"00 B0 82 00 00 00 00", "00 B0 01 00 00 00 00"},
          Slice(vd, 8, 0x140) + Hex("62 82") + zeros},
-        {"VdWithoutProtectedDataTakesBytes2And3", terminal::kRowReadVd, 6, vdNoGvd, 256,
-         {"00 B0 82 00 00 00 00"}, Slice(vdNoGvd, 8, 0xA0) + Hex("62 82") + zeros},
+        {"VdWithoutProtectedDataTakesBytes2And3",
+         terminal::kRowReadVd,
+         6,
+         vdNoGvd,
+         256,
+         {"00 B0 82 00 00 00 00"},
+         Slice(vdNoGvd, 8, 0xA0) + Hex("62 82") + zeros},
         // FF FF count: what the first answer held, its status word included.
-        {"PdWithUnknownCountStoresTheFirstAnswer", terminal::kRowReadPd, 0, pdUnknown, 256,
-         {"00 B0 81 00 00 00 00"}, Slice(pdUnknown, 2, 102) + Hex("62 82")},
-        {"VdOfOnlySixBytesIsEmpty", terminal::kRowReadVd, 6, CardFile("00 08 00 10", 6), 256,
-         {"00 B0 82 00 00 00 00"}, {}},
+        {"PdWithUnknownCountStoresTheFirstAnswer",
+         terminal::kRowReadPd,
+         0,
+         pdUnknown,
+         256,
+         {"00 B0 81 00 00 00 00"},
+         Slice(pdUnknown, 2, 102) + Hex("62 82")},
+        {"VdOfOnlySixBytesIsEmpty",
+         terminal::kRowReadVd,
+         6,
+         CardFile("00 08 00 10", 6),
+         256,
+         {"00 B0 82 00 00 00 00"},
+         {}},
     };
 }
 
@@ -101,7 +129,8 @@ TEST_P(EgkChunkTest, StoresTheFileFromItsChunks) {
     ScriptReads(ctapi, c.file, c.chunk, c.commands);
     const char* name = c.row == terminal::kRowReadPd ? "PD.GZ" : "VD.GZ";
 
-    const std::size_t stored = ReadEgkFile(ctapi, session, c.row, (folder.Path() / name).string(), c.start, response, run);
+    const std::size_t stored =
+        ReadEgkFile(ctapi, session, c.row, (folder.Path() / name).string(), c.start, response, run);
 
     EXPECT_EQ(DataCalls(), c.commands);
     EXPECT_EQ(stored, c.stored.size());
@@ -127,16 +156,22 @@ INSTANTIATE_TEST_SUITE_P(Files, EgkChunkTest, ::testing::ValuesIn(ChunkCases()),
 TEST_F(EgkFileTest, WrongLengthSwitchesBothDataRowsToShortLeForGood) {
     const Bytes status = Ascii("020090710144441") + Hex("00 50 01 00 00 00 00 00 00 00 90 00");
     ctapi.Expect("00 B0 8C 00 00", "67 00").Expect("00 B0 8C 00 00", ToHex(status));
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0, response, run), 35u);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0,
+                          response, run),
+              35u);
 
     const Bytes pd = CardFile("01 50", 2 + 0x150);
     ScriptReads(ctapi, pd, 256, {"00 B0 81 00 00", "00 B0 01 00 00"});
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0, response, run), 336u);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0,
+                          response, run),
+              336u);
     EXPECT_EQ(Stored("PD.GZ"), Slice(pd, 2, 338));
 
     const Bytes vd = CardFile("00 08 00 9F FF FF FF FF", 0xA0);
     ScriptReads(ctapi, vd, 256, {"00 B0 82 00 00"});
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadVd, TempFile("VD.GZ").string(), 6, response, run), 159u);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadVd, TempFile("VD.GZ").string(), 6,
+                          response, run),
+              159u);
     EXPECT_EQ(ctapi.Remaining(), 0u);
 }
 
@@ -172,7 +207,8 @@ class EgkStatusTest : public EgkFileTest, public ::testing::WithParamInterface<S
 TEST_P(EgkStatusTest, StoresTheStatusText) {
     const StatusCase& c = GetParam();
     ctapi.Expect("00 B0 8C 00 00", ToHex(c.answer));
-    const std::size_t stored = ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0, response, run);
+    const std::size_t stored = ReadEgkFile(ctapi, session, terminal::kRowReadStatus,
+                                           TempFile("ST.TXT").string(), 0, response, run);
     EXPECT_EQ(stored, c.stored.size());
     EXPECT_EQ(ToHex(Stored("ST.TXT")), ToHex(c.stored));
 }
@@ -183,7 +219,9 @@ INSTANTIATE_TEST_SUITE_P(Forms, EgkStatusTest, ::testing::ValuesIn(StatusCases()
 TEST_F(EgkFileTest, StatusReadWaitsForThePin) {
     const Bytes status = Ascii("020090710144441") + Hex("00 50 01 00 00 00 00 00 00 00 90 00");
     ctapi.Expect("00 B0 8C 00 00", "69 00").Expect("00 B0 8C 00 00", ToHex(status));
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0, response, run), 35u);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadStatus, TempFile("ST.TXT").string(), 0,
+                          response, run),
+              35u);
     EXPECT_EQ(sleep.Waits(), std::vector<unsigned>{1000});
     EXPECT_EQ(ui.status.back(), terminal::kPinPrompt);
 }
@@ -197,14 +235,17 @@ TEST_F(EgkFileTest, VersionRecordsAndSerialNumberBecomeHexText) {
         .Expect("00 B2 03 04 00", "00 30 00 03 00 90 00")
         .Expect("00 B0 82 00 00", "5A 0A 80 27 68 83 11 00 00 01 72 22 90 00");
 
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadVersion1, TempFile("VER.TXT").string(), 0, response, run),
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadVersion1, TempFile("VER.TXT").string(),
+                          0, response, run),
               30u);
     EXPECT_EQ(run.version, "003000000000300001000030000300");
     EXPECT_EQ(Stored("VER.TXT"), Ascii(run.version));
     // The data view shows the latest answer, the third record.
     EXPECT_EQ(ui.memo, (std::vector<std::string>{"x00 0x00 x03 x00 x90 x00 ", ""}));
 
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadGdo, TempFile("GDO.TXT").string(), 0, response, run), 24u);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadGdo, TempFile("GDO.TXT").string(), 0,
+                          response, run),
+              24u);
     EXPECT_EQ(run.iccsn, "5A0A80276883110000017222");
     EXPECT_EQ(Stored("GDO.TXT"), Ascii(run.iccsn));
 }
@@ -218,7 +259,9 @@ TEST_F(EgkFileTest, FileTooLongForTheDataBufferCountsAsNotRead) {
     test::WriteFileBytes(TempFile("PD.GZ"), Hex("1F 8B 08 00"));
     const Bytes pd = CardFile("FF F0", 0xFFF2);
     ScriptReads(ctapi, pd, 9000, {"00 B0 81 00 00 00 00", "00 B0 23 28 00 00 00"});
-    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0, response, run), 0u);
+    EXPECT_EQ(ReadEgkFile(ctapi, session, terminal::kRowReadPd, TempFile("PD.GZ").string(), 0,
+                          response, run),
+              0u);
     EXPECT_TRUE(Stored("PD.GZ").empty());
     EXPECT_EQ(ctapi.Remaining(), 0u);
 }

@@ -19,14 +19,12 @@
 namespace orva::reading {
 
 class ReadingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         core::ResetState();
         core::Options().tempDir = folder.WithSeparator();
     }
-    void TearDown() override {
-        core::ResetState();
-    }
+    void TearDown() override { core::ResetState(); }
 
     // Delivery writes the record to this file (-F).
     std::filesystem::path UseOutputFile() {

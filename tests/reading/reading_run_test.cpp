@@ -43,7 +43,7 @@ const Bytes kErrorRecord(record::kErrorRecord.begin(), record::kErrorRecord.end(
 const std::string kIncomplete = "Daten unvollst\xE4ndig! (";
 
 class ReadingRunTest : public ReadingTest {
-protected:
+  protected:
     void SetUp() override {
         ReadingTest::SetUp();
         output = UseOutputFile();
@@ -58,7 +58,9 @@ protected:
 
     // An eGK whose status data are missing: nothing more is read.
     void ExpectEgkWithoutStatus(const char* resetAnswer = "90 00") {
-        ctapi.Expect(kReset, resetAnswer).Expect(kRequest, kProcessorCard).Expect(kSelectMf, "90 00");
+        ctapi.Expect(kReset, resetAnswer)
+            .Expect(kRequest, kProcessorCard)
+            .Expect(kSelectMf, "90 00");
     }
     void ExpectVersionAndHca() {
         ctapi.Expect(kVersion1, "00 30 00 00 00 90 00")
@@ -112,7 +114,9 @@ TEST_F(ReadingRunTest, KvkRunWaitsForTheCardReadsTwiceErasesEjectsAndDelivers) {
 // ---------------------------------------------------------------------------------------------
 // Where the KVK data begin, and where the second read goes
 
-Bytes Repeat(std::size_t count, std::uint8_t byte) { return Bytes(count, byte); }
+Bytes Repeat(std::size_t count, std::uint8_t byte) {
+    return Bytes(count, byte);
+}
 
 struct KvkCase {
     const char* name;
@@ -212,13 +216,16 @@ TEST_F(ReadingRunTest, EraseOnlyOutsideDebugOrWhenTicked) {
     struct Case {
         bool debug, ticked, erased;
     };
-    for (const Case c : {Case{false, false, true}, Case{true, false, false}, Case{true, true, true}}) {
+    for (const Case c :
+         {Case{false, false, true}, Case{true, false, false}, Case{true, true, true}}) {
         SCOPED_TRACE(testing::Message() << "debug " << c.debug << " ticked " << c.ticked);
         test::ScriptedCtApi script;
         std::filesystem::remove(output);
         core::Options().debug = c.debug;
         ui.delRecord = c.ticked;
-        script.Expect(kReset, "90 00").Expect(kRequest, kMemoryCard).Expect(kSelectKvk, "90 00")
+        script.Expect(kReset, "90 00")
+            .Expect(kRequest, kMemoryCard)
+            .Expect(kSelectKvk, "90 00")
             .Expect(kReadKvk, kShortTemplate);
         if (c.erased) {
             script.Expect(kErase, "90 00");
@@ -276,26 +283,29 @@ TEST_P(InitTest, OpensTheTerminalOrEndsTheRun) {
         EXPECT_FALSE(std::filesystem::exists(output));
         EXPECT_EQ(ui.hexlist.size(), c.lines.size());
     }
-    EXPECT_EQ(sleep.Waits(), c.results.front() == -10 ? std::vector<unsigned>{500}
-                                                       : std::vector<unsigned>{});
+    EXPECT_EQ(sleep.Waits(),
+              c.results.front() == -10 ? std::vector<unsigned>{500} : std::vector<unsigned>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Init, InitTest,
     ::testing::Values(
-        InitCase{"RetryAfterTransmissionError", {-10, 0}, false, {"Fehler 1. CT_init=-10"}, "", true},
+        InitCase{
+            "RetryAfterTransmissionError", {-10, 0}, false, {"Fehler 1. CT_init=-10"}, "", true},
         InitCase{"FailsInDebug", {-1}, true, {"Fehler CT_init=-1"}, "", false},
         InitCase{"FailsWithBox",
                  {-1},
                  false,
                  {"Fehler CT_init=-1"},
-                 "Verbindung zum KVK-/eGK-Terminal pr\xFC" "fen (Fehler -1)",
+                 "Verbindung zum KVK-/eGK-Terminal pr\xFC"
+                 "fen (Fehler -1)",
                  false},
         InitCase{"FailsTwice",
                  {-10, -10},
                  false,
                  {"Fehler 1. CT_init=-10", "Fehler CT_init=-10"},
-                 "Verbindung zum KVK-/eGK-Terminal pr\xFC" "fen (Fehler -10)",
+                 "Verbindung zum KVK-/eGK-Terminal pr\xFC"
+                 "fen (Fehler -10)",
                  false}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -318,7 +328,9 @@ TEST_F(ReadingRunTest, FailedCardResetResetsTheTerminalAndAsksAgain) {
         SCOPED_TRACE(answer);
         test::ScriptedCtApi script;
         std::filesystem::remove(output);
-        script.Expect(kReset, "90 00").Expect(kRequest, answer).Expect(kReset, "90 00")
+        script.Expect(kReset, "90 00")
+            .Expect(kRequest, answer)
+            .Expect(kReset, "90 00")
             .Expect(kRequest, "6F 00");
         ButtonReadClick(script, session);
         EXPECT_EQ(script.Remaining(), 0u);
@@ -350,7 +362,9 @@ TEST_F(ReadingRunTest, EgkOfAnotherGenerationShowsTheNoticeAndReadsOn) {
     core::Options().invisible = true;
     ctapi.Expect(kReset, "90 00").Expect(kRequest, kProcessorCard).Expect(kSelectMf, "6A 82");
     ExpectVersionAndHca();
-    ctapi.Expect(kStatus, "6A 82").Expect(kEject, "62 00").Expect(kEject, "6A 80")
+    ctapi.Expect(kStatus, "6A 82")
+        .Expect(kEject, "62 00")
+        .Expect(kEject, "6A 80")
         .Expect(kReset, "90 00");
 
     ButtonReadClick(ctapi, session);
@@ -371,8 +385,9 @@ TEST_F(ReadingRunTest, EgkOfAnotherGenerationShowsTheNoticeAndReadsOn) {
 // Each of ST.TXT, PD.GZ and VD.GZ must store something, else the ErrorRecord goes out after
 // the card has been ejected.
 TEST_F(ReadingRunTest, MissingEgkFileDeliversTheErrorRecord) {
-    const char* kStatusAnswer = "30 32 30 30 39 30 37 31 30 31 34 34 34 34 31 "
-                                "00 50 01 00 00 00 00 00 00 00 90 00";
+    const char* kStatusAnswer =
+        "30 32 30 30 39 30 37 31 30 31 34 34 34 34 31 "
+        "00 50 01 00 00 00 00 00 00 00 90 00";
     struct Case {
         const char* name;
         std::string pd;
@@ -413,8 +428,8 @@ TEST_F(ReadingRunTest, SerialNumberOnlyWithOptionAndGoodReset) {
         const char* reset;
         bool read;
     };
-    for (const Case c : {Case{true, "90 00", true}, Case{false, "90 00", false},
-                         Case{true, "64 00", false}}) {
+    for (const Case c :
+         {Case{true, "90 00", true}, Case{false, "90 00", false}, Case{true, "64 00", false}}) {
         SCOPED_TRACE(testing::Message() << c.readGdo << " " << c.reset);
         test::ScriptedCtApi script;
         std::filesystem::remove(output);
@@ -423,7 +438,9 @@ TEST_F(ReadingRunTest, SerialNumberOnlyWithOptionAndGoodReset) {
         if (c.read) {
             script.Expect(kGdo, "5A 0A 80 27 68 83 11 00 00 01 72 22 90 00");
         }
-        script.Expect(kVersion1, "90 00").Expect(kSelectHca, "90 00").Expect(kStatus, "6A 82")
+        script.Expect(kVersion1, "90 00")
+            .Expect(kSelectHca, "90 00")
+            .Expect(kStatus, "6A 82")
             .Expect(kEject, "90 00");
         const std::optional<CardRead> read = ReadCard(script, session);
         EXPECT_EQ(script.Remaining(), 0u);
@@ -447,7 +464,9 @@ TEST_F(ReadingRunTest, EjectLoopDoesNotSpinOnAFailingLibrary) {
     const std::vector<Case> cases = {
         // A terminal that answers 62 00 at once: 200 ms before each new attempt.
         {"AnsweringAtOnce",
-         {{kEject, "62 00", 0, true, {}}, {kEject, "62 00", 0, true, {}}, {kEject, "90 00", 0, true, {}}},
+         {{kEject, "62 00", 0, true, {}},
+          {kEject, "62 00", 0, true, {}},
+          {kEject, "90 00", 0, true, {}}},
          {200, 200}},
         // The failing call leaves the buffer alone: the old 62 00 is gone, the loop ends.
         {"Untouched", {{kEject, "62 00", 0, true, {}}, {kEject, "", -1, false, {}}}, {200}},
@@ -459,8 +478,11 @@ TEST_F(ReadingRunTest, EjectLoopDoesNotSpinOnAFailingLibrary) {
         test::ScriptedCtApi script;
         std::filesystem::remove(output);
         test::FastSleep waits;
-        script.Expect(kReset, "90 00").Expect(kRequest, kMemoryCard).Expect(kSelectKvk, "90 00")
-            .Expect(kReadKvk, kShortTemplate).Expect(kErase, "90 00");
+        script.Expect(kReset, "90 00")
+            .Expect(kRequest, kMemoryCard)
+            .Expect(kSelectKvk, "90 00")
+            .Expect(kReadKvk, kShortTemplate)
+            .Expect(kErase, "90 00");
         for (const auto& eject : c.ejects) {
             script.Then(eject);
         }

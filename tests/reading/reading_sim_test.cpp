@@ -31,14 +31,16 @@ void SetEnv(const char* name, const std::string& value) {
 #endif
 }
 
-Bytes Ascii(const std::string& text) { return {text.begin(), text.end()}; }
+Bytes Ascii(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 class SimRunTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         core::ResetState();
         core::Options().tempDir = folder.WithSeparator();
@@ -167,8 +169,7 @@ TEST_F(SimRunTest, ReadsTheDemoEgk) {
         "\nICCSN>5A0A80276999990000123456";
     ASSERT_TRUE(std::filesystem::exists(output));
     const Bytes record = test::ReadFileBytes(output);
-    EXPECT_EQ(std::string(record.begin(), record.end()),
-              "\x04OKVK 01" + text + "\x04");
+    EXPECT_EQ(std::string(record.begin(), record.end()), "\x04OKVK 01" + text + "\x04");
     EXPECT_EQ(core::Reader().cardKind, core::CardKind::Egk);
     EXPECT_EQ(ui.hexlist.back(), "CT_close=0");
     EXPECT_TRUE(ui.boxes.empty());
@@ -194,9 +195,9 @@ TEST_F(SimRunTest, ReadsAnEgkMadeOfRealCardFiles) {
         std::filesystem::copy_file(bin / from, folder.Path() / to);
     }
     std::string version;
-    for (const char* record : {"egkfeuer_sim_G1Plus_EF.Version_rec1.bin",
-                               "egkfeuer_sim_G1Plus_EF.Version_rec2.bin",
-                               "egkfeuer_sim_G1Plus_EF.Version_rec3.bin"}) {
+    for (const char* record :
+         {"egkfeuer_sim_G1Plus_EF.Version_rec1.bin", "egkfeuer_sim_G1Plus_EF.Version_rec2.bin",
+          "egkfeuer_sim_G1Plus_EF.Version_rec3.bin"}) {
         version += (version.empty() ? "" : ", ") + ToHex(test::ReadFileBytes(bin / record));
     }
     const auto image = folder.Path() / "card.ini";

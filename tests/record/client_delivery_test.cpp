@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 
 // A running OrvaClient.exe with its own output folder; closed by WM_CLOSE at the end.
 class Client {
-public:
+  public:
     explicit Client(std::string windowClass) : class_(std::move(windowClass)) {
         const std::string line = "\"" + core::ProgramDirectory() + "OrvaClient.exe\" --out \"" +
                                  out_.Path().string() + "\" --class " + class_;
@@ -87,7 +87,7 @@ public:
         }
     }
 
-private:
+  private:
     std::string class_;
     test::TempFolder out_{"orva-client"};
     PROCESS_INFORMATION process_{};
@@ -97,11 +97,12 @@ private:
 // KVK data whose record holds a byte 0xFF.
 const char* const kKvkData = "80 03 FF 42 43 44 45 8E 01 5A";
 const char* const kKvkRecord = "04 4F 4B 56 4B 20 30 31 80 E3 FF 42 43 44 45 8E E1 35 41 04";
-const char* const kKvkRecordToClient = "04 4F 4B 56 4B 20 30 31 80 E3 1F 42 43 44 45 8E E1 35 41 04";
+const char* const kKvkRecordToClient =
+    "04 4F 4B 56 4B 20 30 31 80 E3 1F 42 43 44 45 8E E1 35 41 04";
 const char* const kErrorRecordHex = "04 4F 4B 56 4B 20 30 31 2D 04";
 
 class ClientDeliveryTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { ASSERT_TRUE(CreateClientChannel(true)); }
     static void TearDownTestSuite() { ReleaseClientChannel(); }
     void SetUp() override { core::ResetState(); }
@@ -193,7 +194,7 @@ TEST_F(ClientDeliveryTest, NoClientShowsTheBoxForEveryRecord) {
 // The eGK record from real card files, decompressed by the real GZIP.exe from a program folder
 // and a temporary folder that both hold spaces: into the client, and into the -F file.
 class EgkClientDeliveryTest : public ClientDeliveryTest {
-protected:
+  protected:
     void SetUp() override {
         ClientDeliveryTest::SetUp();
         samples = test::SamplesDir();
@@ -223,13 +224,14 @@ protected:
         const auto xml = [&](const char* name) {
             return test::Text(test::ReadFileBytes(*samples / "egk_xml" / name));
         };
-        expected = "\x04OKVK 01" +
-                   test::FlattenText(scratch, "PD.XML", xml("egkfeuer_sim_EF.PD.decompressed.xml")) +
-                   test::FlattenText(scratch, "VD.XML",
-                                     xml("egkfeuer_sim_EF.VD_VD.decompressed.xml") +
-                                         xml("egkfeuer_sim_EF.VD_GVD.decompressed.xml")) +
-                   "ST>020090710144441 5.1.0\nVER>000000000000300000000301000003"
-                   "\nICCSN>80276883110000017222\x04";
+        expected =
+            "\x04OKVK 01" +
+            test::FlattenText(scratch, "PD.XML", xml("egkfeuer_sim_EF.PD.decompressed.xml")) +
+            test::FlattenText(scratch, "VD.XML",
+                              xml("egkfeuer_sim_EF.VD_VD.decompressed.xml") +
+                                  xml("egkfeuer_sim_EF.VD_GVD.decompressed.xml")) +
+            "ST>020090710144441 5.1.0\nVER>000000000000300000000301000003"
+            "\nICCSN>80276883110000017222\x04";
         // The data buffer after the VD read: its first two bytes equal the length.
         card.bytes = {0x02, 0x7E};
         card.bytes.resize(0x027E, 0x41);

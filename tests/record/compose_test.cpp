@@ -22,7 +22,7 @@ using test::Text;
 const std::string kHeader = "\x04OKVK 01";
 
 class ComposeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { core::ResetState(); }
     void TearDown() override {
         SetCommandRunner(nullptr);
@@ -38,10 +38,10 @@ protected:
         data.resize(length, 0);
         record.assign(kRecordBufferSize, 0xAA);
         recordLength = length;
-        return ComposeRecord(record,
-                             {.data = data, .form = form, .tempDir = tempDir, .version = version,
-                              .iccsn = iccsn},
-                             recordLength);
+        return ComposeRecord(
+            record,
+            {.data = data, .form = form, .tempDir = tempDir, .version = version, .iccsn = iccsn},
+            recordLength);
     }
     std::vector<std::uint8_t> Record() const {
         return {record.begin(), record.begin() + static_cast<std::ptrdiff_t>(recordLength)};
@@ -55,8 +55,7 @@ protected:
 
 TEST_F(ComposeTest, KvkExample) {
     ASSERT_EQ(Compose(Hex("80 03 41 42 43 8E 01 5A"), 8), ComposeResult::Built);
-    EXPECT_EQ(test::ToHex(Record()),
-              "04 4F 4B 56 4B 20 30 31 80 E3 41 42 43 8E E1 35 41 04");
+    EXPECT_EQ(test::ToHex(Record()), "04 4F 4B 56 4B 20 30 31 80 E3 41 42 43 8E E1 35 41 04");
 }
 
 // Where the tag search looks: 0x80 among bytes 0 to 9; 0x93 (first) or 0x8E in the length
@@ -159,7 +158,7 @@ TEST_F(ComposeTest, KvkRecordThatWouldNotFitIsRefused) {
 // The eGK form with a decompressor that just records its command lines: the XML files are
 // already in place.
 class EgkComposeTest : public ComposeTest {
-protected:
+  protected:
     void SetUp() override {
         ComposeTest::SetUp();
         tempDir = temp.WithSeparator();
@@ -167,7 +166,8 @@ protected:
             commands.push_back(line);
             return 0;
         });
-        test::WriteFileBytes(temp.Path() / "PD.XML", Bytes("<Kunde><Name>M\xFCller</Name></Kunde>"));
+        test::WriteFileBytes(temp.Path() / "PD.XML",
+                             Bytes("<Kunde><Name>M\xFCller</Name></Kunde>"));
         test::WriteFileBytes(temp.Path() / "VD.XML", Bytes("<Beginn>20240101</Beginn>"));
         test::WriteFileBytes(temp.Path() / "ST.TXT", Bytes(std::string("0 2024\0rest", 11)));
     }
@@ -214,8 +214,9 @@ TEST_F(EgkComposeTest, BuiltFromTheValuesGivenAlone) {
     core::Options().tempDir = elsewhere.WithSeparator();
     version = "003000000000300000010030000003";
     ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
-    EXPECT_EQ(Text(Record()), kHeader + "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024"
-                                        "\nVER>003000000000300000010030000003\x04");
+    EXPECT_EQ(Text(Record()), kHeader +
+                                  "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024"
+                                  "\nVER>003000000000300000010030000003\x04");
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_NE(commands[0].find(temp.WithSeparator() + "PD.GZ"), std::string::npos);
 }
@@ -246,7 +247,8 @@ TEST_F(EgkComposeTest, RecordOfThreeTextsVersionAndSerialNumber) {
 
 TEST_F(EgkComposeTest, WithoutVersionAndSerialNumberTheStatusEndsTheRecord) {
     ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
-    EXPECT_EQ(Text(Record()), kHeader + "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024\x04");
+    EXPECT_EQ(Text(Record()),
+              kHeader + "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024\x04");
 }
 
 TEST_F(EgkComposeTest, MissingXmlGivesItsPrefixAndABox) {
@@ -254,7 +256,8 @@ TEST_F(EgkComposeTest, MissingXmlGivesItsPrefixAndABox) {
     ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
     EXPECT_EQ(Text(Record()), kHeader + "PD>Kunde>Name>M\xFCller\nVD>ST>0 2024\x04");
     ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_EQ(ui.boxes[0].text, "Datei " + temp.WithSeparator() + "VD.XML kann nicht gelesen werden!");
+    EXPECT_EQ(ui.boxes[0].text,
+              "Datei " + temp.WithSeparator() + "VD.XML kann nicht gelesen werden!");
 }
 
 TEST_F(EgkComposeTest, RecordThatWouldNotFitIsRefused) {
@@ -327,9 +330,10 @@ TEST_F(ComposeTest, EgkFromRealCardFilesWithTheRealGzip) {
     };
     const std::string pdText =
         test::FlattenText(expected, "PD.XML", xml("egkfeuer_sim_EF.PD.decompressed.xml"));
-    const std::string vdText = test::FlattenText(
-        expected, "VD.XML",
-        xml("egkfeuer_sim_EF.VD_VD.decompressed.xml") + xml("egkfeuer_sim_EF.VD_GVD.decompressed.xml"));
+    const std::string vdText =
+        test::FlattenText(expected, "VD.XML",
+                          xml("egkfeuer_sim_EF.VD_VD.decompressed.xml") +
+                              xml("egkfeuer_sim_EF.VD_GVD.decompressed.xml"));
     EXPECT_EQ(Text(Record()), kHeader + pdText + vdText + "ST>020090710144441 5.1.0" +
                                   "\nVER>000000000000300000000301000003\x04");
     EXPECT_NE(pdText.find("Versicherter>Person>Nachname>Musterkarte-0461\n"), std::string::npos);

@@ -22,7 +22,7 @@ using test::Hex;
 using test::ToHex;
 
 class FakeChannel final : public ClientChannel {
-public:
+  public:
     FakeChannel() { SetClientChannel(this); }
     ~FakeChannel() override { SetClientChannel(nullptr); }
 
@@ -42,7 +42,7 @@ const char* const kKvkRecordToClient = "04 4F 4B 56 4B 20 30 31 80 E3 1F 42 8E E
 const char* const kErrorRecordHex = "04 4F 4B 56 4B 20 30 31 2D 04";
 
 class DeliveryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { core::ResetState(); }
     void TearDown() override { core::ResetState(); }
 
@@ -72,9 +72,11 @@ TEST_F(DeliveryTest, ErrorRecordAndItsHeadsPassThrough) {
     for (const std::size_t length : {std::size_t{10}, std::size_t{9}, std::size_t{3}}) {
         SCOPED_TRACE(length);
         channel.records.clear();
-        EXPECT_TRUE(DeliverRecord(BytesOnly(std::span(kErrorRecord).first(length)), core::CardKind::Kvk));
+        EXPECT_TRUE(
+            DeliverRecord(BytesOnly(std::span(kErrorRecord).first(length)), core::CardKind::Kvk));
         ASSERT_EQ(channel.records.size(), 1u);
-        EXPECT_EQ(ToHex(channel.records[0]), ToHex({kErrorRecord.begin(), kErrorRecord.begin() + length}));
+        EXPECT_EQ(ToHex(channel.records[0]),
+                  ToHex({kErrorRecord.begin(), kErrorRecord.begin() + length}));
     }
     core::Options().outputFileName = OutputFile();
     EXPECT_TRUE(DeliverErrorRecord(core::CardKind::Kvk));
@@ -137,7 +139,8 @@ TEST_F(DeliveryTest, KvkRulesSeeZeroBytesBehindTheData) {
     // rules see zero bytes, never what an earlier card left in a buffer.
     EXPECT_TRUE(DeliverRecord(BytesOnly(Hex("80 41 42 43 44 45 8E 01")), core::CardKind::Kvk));
     ASSERT_EQ(channel.records.size(), 1u);
-    EXPECT_EQ(ToHex(channel.records[0]), "04 4F 4B 56 4B 20 30 31 80 41 42 43 44 45 8E E1 30 30 04");
+    EXPECT_EQ(ToHex(channel.records[0]),
+              "04 4F 4B 56 4B 20 30 31 80 41 42 43 44 45 8E E1 30 30 04");
 }
 
 TEST_F(DeliveryTest, NoClientWindowShowsTheBoxEveryTime) {
@@ -181,7 +184,8 @@ TEST(WriteWholeFileTest, ReplacesTheFileAndReportsFailures) {
     // A folder in place of the file cannot be created as a file.
     EXPECT_FALSE(WriteWholeFile(folder.Path().string(), Hex("01")));
     ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_EQ(ui.boxes[0].text, "Datei " + folder.Path().string() + " kann nicht geschrieben werden!");
+    EXPECT_EQ(ui.boxes[0].text,
+              "Datei " + folder.Path().string() + " kann nicht geschrieben werden!");
 }
 
 #ifndef _WIN32
@@ -203,7 +207,8 @@ TEST(StdoutChannelTest, WithoutOutputFileTheRecordGoesToStandardOutput) {
     std::fclose(file);
     EXPECT_TRUE(kvk);
     EXPECT_TRUE(error);
-    EXPECT_EQ(ToHex(test::ReadFileBytes(path)), std::string(kKvkRecordToClient) + " " + kErrorRecordHex);
+    EXPECT_EQ(ToHex(test::ReadFileBytes(path)),
+              std::string(kKvkRecordToClient) + " " + kErrorRecordHex);
     EXPECT_TRUE(ui.boxes.empty());
 }
 

@@ -14,7 +14,7 @@ namespace {
 using test::FlattenText;
 
 class FlattenTest : public ::testing::Test {
-protected:
+  protected:
     test::RecordingUi ui;
     test::TempFolder folder{"orva-flatten"};
 };
@@ -147,9 +147,11 @@ TEST_F(FlattenTest, PathLongerThan251CharactersIsRefused) {
         open += std::string("<") + name + ">";
         close = std::string("</") + name + ">" + close;
     }
-    const std::string deep = FlattenText(folder, "PD.XML", open + "<Abcdefghij>v</Abcdefghij>" + close);
+    const std::string deep =
+        FlattenText(folder, "PD.XML", open + "<Abcdefghij>v</Abcdefghij>" + close);
     EXPECT_EQ(deep.size(), 3 + 251 + 2);
-    EXPECT_EQ(FlattenText(folder, "PD.XML", open + "<Abcdefghijk>v</Abcdefghijk>" + close), "<none>");
+    EXPECT_EQ(FlattenText(folder, "PD.XML", open + "<Abcdefghijk>v</Abcdefghijk>" + close),
+              "<none>");
 }
 
 // Real card documents, checked on lines worked out by hand from the rules.
@@ -206,13 +208,15 @@ TEST_F(FlattenTest, RealInsuranceDataWithTheProtectedPartBehindIt) {
     if (!samples) {
         GTEST_SKIP() << "no samples folder";
     }
-    const auto vd = test::ReadFileBytes(*samples / "egk_xml/egkfeuer_sim_EF.VD_VD.decompressed.xml");
+    const auto vd =
+        test::ReadFileBytes(*samples / "egk_xml/egkfeuer_sim_EF.VD_VD.decompressed.xml");
     const auto gvd =
         test::ReadFileBytes(*samples / "egk_xml/egkfeuer_sim_EF.VD_GVD.decompressed.xml");
     const std::string flat = FlattenText(folder, "VD.XML", test::Text(vd) + test::Text(gvd));
     // One version line, from the first document; the protected part follows behind "GD>".
-    EXPECT_EQ(flat.rfind("VD>CDM_VERSION>5.1.0\nVersicherter>Versicherungsschutz>Beginn>19970901\n", 0),
-              0u);
+    EXPECT_EQ(
+        flat.rfind("VD>CDM_VERSION>5.1.0\nVersicherter>Versicherungsschutz>Beginn>19970901\n", 0),
+        0u);
     EXPECT_EQ(flat.find("CDM_VERSION", 5), std::string::npos);
     const std::string tail =
         "Versicherter>Zusatzinfos>ZusatzinfosGKV>Zusatzinfos_Abrechnung_GKV>WOP>01\n"

@@ -33,22 +33,34 @@ std::vector<std::uint8_t> Answer(std::uint8_t pcb, const std::string& infHex) {
 std::string Trace(const ProtocolEffects& effects) {
     std::string out;
     for (const ProtocolEffect& e : effects) {
-        if (!out.empty()) out += " | ";
+        if (!out.empty())
+            out += " | ";
         switch (e.kind) {
-            case ProtocolEffect::Kind::Send: out += "send " + ToHex(e.bytes); break;
-            case ProtocolEffect::Kind::Pause: out += "pause " + std::to_string(e.milliseconds); break;
-            case ProtocolEffect::Kind::Deliver: out += "deliver " + ToHex(e.bytes); break;
-            case ProtocolEffect::Kind::RestoreWindow: out += "restore"; break;
-            case ProtocolEffect::Kind::Minimise: out += "minimise"; break;
-            case ProtocolEffect::Kind::PostClose: out += "close"; break;
+            case ProtocolEffect::Kind::Send:
+                out += "send " + ToHex(e.bytes);
+                break;
+            case ProtocolEffect::Kind::Pause:
+                out += "pause " + std::to_string(e.milliseconds);
+                break;
+            case ProtocolEffect::Kind::Deliver:
+                out += "deliver " + ToHex(e.bytes);
+                break;
+            case ProtocolEffect::Kind::RestoreWindow:
+                out += "restore";
+                break;
+            case ProtocolEffect::Kind::Minimise:
+                out += "minimise";
+                break;
+            case ProtocolEffect::Kind::PostClose:
+                out += "close";
+                break;
         }
     }
     return out;
 }
 
 class BlockMachineTest : public ::testing::Test {
-protected:
-
+  protected:
     std::string Feed(const std::vector<std::uint8_t>& bytes, ProtocolFlags flags = {}) {
         return Trace(machine.OnReceive(bytes, flags));
     }
@@ -148,7 +160,9 @@ struct ChainCase {
     std::string data;
 };
 
-void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ChainCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ChainTest : public BlockMachineTest, public ::testing::WithParamInterface<ChainCase> {};
 
@@ -169,7 +183,9 @@ TEST_P(ChainTest, CollectsTheChainAndEndsItAtTheRightBlock) {
 INSTANTIATE_TEST_SUITE_P(
     Reads, ChainTest,
     ::testing::Values(
-        ChainCase{"OneBlock", {Answer(0x00, "80 01 41 8E 01 07 90 00")}, {"02 90 00 92"},
+        ChainCase{"OneBlock",
+                  {Answer(0x00, "80 01 41 8E 01 07 90 00")},
+                  {"02 90 00 92"},
                   "80 01 41 8E 01 07 90 00"},
         ChainCase{"EndsByPcb",
                   {Answer(0x20, "80 02"), Answer(0x60, "41 42"), Answer(0x00, "90 00")},
@@ -190,8 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"02 90 00 92", "02 80 00 82", "02 90 00 92"},
                   "80 01 41 8E 01 07"},
         ChainCase{"OneByteBlocks",
-                  {Answer(0x20, "80"), Answer(0x60, "8E"), Answer(0x20, "01"),
-                   Answer(0x60, "07")},
+                  {Answer(0x20, "80"), Answer(0x60, "8E"), Answer(0x20, "01"), Answer(0x60, "07")},
                   {"02 90 00 92", "02 80 00 82", "02 90 00 92", "02 80 00 82"},
                   "80 8E 01 07"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -306,7 +321,9 @@ struct CompleteCase {
     bool complete;
 };
 
-void PrintTo(const CompleteCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CompleteCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TimerDeliveryTest : public BlockMachineTest,
                           public ::testing::WithParamInterface<CompleteCase> {};
@@ -317,7 +334,8 @@ TEST_P(TimerDeliveryTest, DeliversCompleteDataEarlyAndOnlyOnce) {
     ReachRead();
     const std::vector<std::uint8_t> inf = Hex(GetParam().inf);
     Feed(Answer(0x20, GetParam().inf));
-    ASSERT_TRUE(machine.State() == ProtocolState::ReadChained || machine.State() == ProtocolState::ReadLast);
+    ASSERT_TRUE(machine.State() == ProtocolState::ReadChained ||
+                machine.State() == ProtocolState::ReadLast);
     const std::string trace = Tick({.endless = false, .invisible = true});
     if (!GetParam().complete) {
         EXPECT_EQ(trace, "");

@@ -23,7 +23,7 @@ using test::ToHex;
 
 // Hands out the bytes queued for it, at most as many as asked for; records what is written.
 class ScriptedLink final : public ProtocolLink {
-public:
+  public:
     void Queue(const std::vector<std::uint8_t>& bytes) {
         std::lock_guard lock(mutex_);
         pending_.insert(pending_.end(), bytes.begin(), bytes.end());
@@ -52,7 +52,7 @@ public:
         return maxAsked_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::deque<std::uint8_t> pending_;
     std::vector<std::string> written_;
@@ -60,7 +60,7 @@ private:
 };
 
 class BlockProtocolTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         core::ResetState();
         ResetBlockProtocol();

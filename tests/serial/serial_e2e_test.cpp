@@ -49,9 +49,20 @@ constexpr const char* kKvkData =
 // Its record: header, the data up to the checksum's length byte (bytes below 1F raised by
 // E0), the checksum as two hex digits, 04.
 const std::string kExpectedRecord =
-    "\x04OKVK 01`u\x80\xEC" "AOK Testland\x81\xE7" "1234567\x8F\xE2" "71\x82\xE9" "123456789"
-    "\x83\xE4" "1000\x90\xE1" "1\x85\xE6J}rgen\x87\xE8" "Beispiel\x88\xE8" "01021970\x89\xEB"
-    "Hauptstr. 5\x8B\xE5" "12345\x8C\xEBMusterstadt\x8D\xE4" "1229\x8E\xE1" "14\x04";
+    "\x04OKVK 01`u\x80\xEC"
+    "AOK Testland\x81\xE7"
+    "1234567\x8F\xE2"
+    "71\x82\xE9"
+    "123456789"
+    "\x83\xE4"
+    "1000\x90\xE1"
+    "1\x85\xE6J}rgen\x87\xE8"
+    "Beispiel\x88\xE8"
+    "01021970\x89\xEB"
+    "Hauptstr. 5\x8B\xE5"
+    "12345\x8C\xEBMusterstadt\x8D\xE4"
+    "1229\x8E\xE1"
+    "14\x04";
 
 // The long-form card of the shared fixtures (tests/data/cards/kvk_long.ini, template from
 // offset 30, 60 81 CE ..) and its record.
@@ -74,11 +85,13 @@ struct LineRun {
     bool longCard = false;   // the shared long-form fixture instead of the card above
 };
 
-void PrintTo(const LineRun& run, std::ostream* os) { *os << run.name; }
+void PrintTo(const LineRun& run, std::ostream* os) {
+    *os << run.name;
+}
 
 // Ticks like the window's 3000 ms timer until stopped.
 class TimerThread {
-public:
+  public:
     TimerThread()
         : thread_([this] {
               std::unique_lock lock(mutex_);
@@ -97,7 +110,7 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool stop_ = false;
@@ -105,7 +118,7 @@ private:
 };
 
 class SerialEndToEndTest : public ::testing::TestWithParam<LineRun> {
-protected:
+  protected:
     void SetUp() override {
         core::ResetState();
         ResetBlockProtocol();
@@ -125,13 +138,16 @@ protected:
 
     void StartSimulator(const LineRun& run) {
         const fs::path link = folder.Path() / "ttyKVK";
-        std::vector<std::string> args = {ORVA_SERIAL_SIM,
-                                         "--cards",
-                                         run.longCard ? std::string(kLongCardFile)
-                                                      : (folder.Path() / "kvk.card").string(),
-                                         "--link", link.string(),
-                                         "--trace", (folder.Path() / "trace.txt").string(),
-                                         "--chunk", std::to_string(run.chunk)};
+        std::vector<std::string> args = {
+            ORVA_SERIAL_SIM,
+            "--cards",
+            run.longCard ? std::string(kLongCardFile) : (folder.Path() / "kvk.card").string(),
+            "--link",
+            link.string(),
+            "--trace",
+            (folder.Path() / "trace.txt").string(),
+            "--chunk",
+            std::to_string(run.chunk)};
         if (run.fault != nullptr) {
             args.insert(args.end(), {"--fault", run.fault});
         }
@@ -182,7 +198,8 @@ TEST_P(SerialEndToEndTest, ReadsTheCardIntoTheOutputFile) {
         while (std::chrono::steady_clock::now() < until) {
             {
                 std::lock_guard lock(ui.mutex);
-                if (ui.closes > 0) break;
+                if (ui.closes > 0)
+                    break;
             }
             std::this_thread::sleep_for(5ms);
         }
@@ -198,10 +215,10 @@ TEST_P(SerialEndToEndTest, ReadsTheCardIntoTheOutputFile) {
         EXPECT_FALSE(ui.status.empty());
     }
     const std::vector<std::uint8_t> record = test::ReadFileBytes(output);
-    EXPECT_EQ(test::ToHex(record),
-              run.longCard ? std::string(kLongCardRecord)
-                           : test::ToHex(std::vector<std::uint8_t>(kExpectedRecord.begin(),
-                                                                   kExpectedRecord.end())));
+    EXPECT_EQ(test::ToHex(record), run.longCard
+                                       ? std::string(kLongCardRecord)
+                                       : test::ToHex(std::vector<std::uint8_t>(
+                                             kExpectedRecord.begin(), kExpectedRecord.end())));
 
     const std::vector<std::string> trace = TraceLines();
     std::size_t lineBytes = 0;
@@ -219,25 +236,25 @@ TEST_P(SerialEndToEndTest, ReadsTheCardIntoTheOutputFile) {
     const double lineMs = static_cast<double>(lineBytes) * 11.0 * 1000.0 / 9600.0;
     const double limitMs = (lineMs + 500.0 + 200.0) * 1.1;
     const double tookMs = std::chrono::duration<double, std::milli>(elapsed).count();
-    std::printf("[ %s ] %zu bytes on the line: %.0f ms line time; took %.0f ms "
-                "(line time + 700 ms + 10%% = %.0f ms)\n",
-                run.name, lineBytes, lineMs, tookMs, limitMs);
+    std::printf(
+        "[ %s ] %zu bytes on the line: %.0f ms line time; took %.0f ms "
+        "(line time + 700 ms + 10%% = %.0f ms)\n",
+        run.name, lineBytes, lineMs, tookMs, limitMs);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kvk, SerialEndToEndTest,
-    ::testing::Values(LineRun{"Chunk32", 32, nullptr, nullptr},
-                      LineRun{"Chunk1", 1, nullptr, nullptr},
-                      LineRun{"Chunk254", 254, nullptr, nullptr},
-                      // The checksum tag is the last byte of the third chunk.
-                      LineRun{"TagAtChunkEnd", 39, nullptr, nullptr},
-                      LineRun{"Split", 32, "split", nullptr},
-                      LineRun{"Surplus", 32, "surplus", "< FF"},
-                      LineRun{"Drop", 32, "drop", "- "},
-                      LineRun{"Pin", 32, "pin", "< 21 00 02 69 00"},
-                      LineRun{"LongCard", 32, nullptr, nullptr, true},
-                      LineRun{"LongCardSplit", 7, "split", nullptr, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kvk, SerialEndToEndTest,
+                         ::testing::Values(LineRun{"Chunk32", 32, nullptr, nullptr},
+                                           LineRun{"Chunk1", 1, nullptr, nullptr},
+                                           LineRun{"Chunk254", 254, nullptr, nullptr},
+                                           // The checksum tag is the last byte of the third chunk.
+                                           LineRun{"TagAtChunkEnd", 39, nullptr, nullptr},
+                                           LineRun{"Split", 32, "split", nullptr},
+                                           LineRun{"Surplus", 32, "surplus", "< FF"},
+                                           LineRun{"Drop", 32, "drop", "- "},
+                                           LineRun{"Pin", 32, "pin", "< 21 00 02 69 00"},
+                                           LineRun{"LongCard", 32, nullptr, nullptr, true},
+                                           LineRun{"LongCardSplit", 7, "split", nullptr, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace orva::terminal

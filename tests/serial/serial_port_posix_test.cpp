@@ -44,9 +44,15 @@ struct Events {
     std::vector<std::uint8_t> received;  // only touched by the event thread until it ends
 };
 
-void CountOpen(void* data) { ++static_cast<Events*>(data)->open; }
-void CountClose(void* data) { ++static_cast<Events*>(data)->close; }
-void CountTransmitEmpty(void* data) { ++static_cast<Events*>(data)->transmitEmpty; }
+void CountOpen(void* data) {
+    ++static_cast<Events*>(data)->open;
+}
+void CountClose(void* data) {
+    ++static_cast<Events*>(data)->close;
+}
+void CountTransmitEmpty(void* data) {
+    ++static_cast<Events*>(data)->transmitEmpty;
+}
 void ReadOnReceive(void* data) {
     auto* events = static_cast<Events*>(data);
     ++events->receive;
@@ -59,7 +65,7 @@ void ReadOnReceive(void* data) {
 }
 
 class SerialPortPosixTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         master = ::posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
@@ -95,7 +101,8 @@ protected:
             if (::poll(&fd, 1, 50) > 0) {
                 std::uint8_t buffer[64];
                 const ssize_t n = ::read(master, buffer, sizeof buffer);
-                if (n > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+                if (n > 0)
+                    bytes.insert(bytes.end(), buffer, buffer + n);
             }
         }
         return bytes;

@@ -23,9 +23,15 @@ using namespace std::chrono_literals;
 struct Events {
     std::atomic<int> open{0}, close{0}, receive{0};
 };
-void CountOpen(void* data) { ++static_cast<Events*>(data)->open; }
-void CountClose(void* data) { ++static_cast<Events*>(data)->close; }
-void CountReceive(void* data) { ++static_cast<Events*>(data)->receive; }
+void CountOpen(void* data) {
+    ++static_cast<Events*>(data)->open;
+}
+void CountClose(void* data) {
+    ++static_cast<Events*>(data)->close;
+}
+void CountReceive(void* data) {
+    ++static_cast<Events*>(data)->receive;
+}
 
 void Connect(CSerial& port, Events& events) {
     port.SetUserData(&events);
@@ -38,7 +44,8 @@ template <typename Condition>
 bool WaitFor(Condition condition) {
     const auto until = std::chrono::steady_clock::now() + 3s;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
+        if (std::chrono::steady_clock::now() > until)
+            return false;
         std::this_thread::sleep_for(5ms);
     }
     return true;
@@ -127,8 +134,8 @@ TEST(SerialPortWinTest, NotificationsArePostedToTheWindow) {
     if (nameA == nullptr || nameB == nullptr) {
         GTEST_SKIP() << "no COM ports mapped to a pseudo-terminal (see wine_pty_test.sh)";
     }
-    HWND window = CreateWindowExA(0, "STATIC", "serial notifications", 0, 0, 0, 0, 0,
-                                  HWND_MESSAGE, nullptr, nullptr, nullptr);
+    HWND window = CreateWindowExA(0, "STATIC", "serial notifications", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
     std::vector<UINT> codes;
     std::vector<LPARAM> params;
@@ -139,7 +146,8 @@ TEST(SerialPortWinTest, NotificationsArePostedToTheWindow) {
             while (PeekMessageA(&msg, window, 0x500, 0x510, PM_REMOVE)) {
                 codes.push_back(msg.message);
                 params.push_back(msg.lParam);
-                if (msg.message == until) return true;
+                if (msg.message == until)
+                    return true;
             }
             std::this_thread::sleep_for(5ms);
         }

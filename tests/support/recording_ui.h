@@ -12,7 +12,7 @@
 namespace orva::test {
 
 class RecordingUi : public core::Ui {
-public:
+  public:
     RecordingUi() { core::SetUi(this); }
     ~RecordingUi() override { core::SetUi(nullptr); }
     RecordingUi(const RecordingUi&) = delete;
@@ -88,7 +88,7 @@ public:
     std::function<void()> onMessage;  // runs while a box is "shown"
     std::function<void()> onPump;     // runs as the window's messages are handled
 
-private:
+  private:
     void Add(std::vector<std::string>& list, std::string_view text) {
         std::lock_guard lock(mutex);
         list.emplace_back(text);

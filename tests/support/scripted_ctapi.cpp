@@ -63,6 +63,8 @@ ScriptedCtApi& ScriptedCtApi::Then(ScriptedExchange exchange) {
     return *this;
 }
 
-std::size_t ScriptedCtApi::Remaining() const { return script_.size() - next_; }
+std::size_t ScriptedCtApi::Remaining() const {
+    return script_.size() - next_;
+}
 
 }  // namespace orva::test

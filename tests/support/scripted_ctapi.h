@@ -16,13 +16,13 @@ struct ScriptedExchange {
     std::string command;   // expected command bytes in hex ("" = any)
     std::string response;  // answer bytes in hex
     std::int8_t result = 0;
-    bool touch = true;  // false: leave lenr and the response as they are
+    bool touch = true;             // false: leave lenr and the response as they are
     std::function<void()> during;  // runs inside the call (for example to set the abort flag)
 };
 
 // An in-process provider: pass it to the run; it answers run after run until its script ends.
 class ScriptedCtApi final : public terminal::CtApi {
-public:
+  public:
     ScriptedCtApi() = default;
     ScriptedCtApi(const ScriptedCtApi&) = delete;
     ScriptedCtApi& operator=(const ScriptedCtApi&) = delete;
@@ -44,7 +44,7 @@ public:
                      std::span<std::uint8_t> response) override;
     std::int8_t Close(std::uint16_t ctn) override;
 
-private:
+  private:
     std::vector<ScriptedExchange> script_;
     std::size_t next_ = 0;
     std::size_t inits_ = 0;

@@ -30,7 +30,9 @@ TempFolder::~TempFolder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TempFolder::WithSeparator() const { return path_.string() + core::kDirSeparator; }
+std::string TempFolder::WithSeparator() const {
+    return path_.string() + core::kDirSeparator;
+}
 
 std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -42,7 +44,8 @@ std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
 
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot write " + path.string());
     }
@@ -102,7 +105,9 @@ FastSleep::FastSleep() {
     core::SetSleepFunction(&RecordSleep);
 }
 
-FastSleep::~FastSleep() { core::SetSleepFunction(nullptr); }
+FastSleep::~FastSleep() {
+    core::SetSleepFunction(nullptr);
+}
 
 std::vector<unsigned> FastSleep::Waits() const {
     std::lock_guard lock(gWaitsMutex);

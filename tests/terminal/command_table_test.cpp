@@ -52,7 +52,8 @@ TEST(CommandTable, RowsAreInitialisedAsSent) {
                   sent);
         EXPECT_EQ(row.Prompt(), c.prompt);
         // Stored bytes after lenc are zero, except the two unsent bytes of row 18.
-        const auto tail = std::vector<std::uint8_t>(row.command.begin() + row.lenc, row.command.end());
+        const auto tail =
+            std::vector<std::uint8_t>(row.command.begin() + row.lenc, row.command.end());
         std::vector<std::uint8_t> expected(tail.size(), 0);
         if (c.row == 18) {
             expected[0] = 0x80;

@@ -12,7 +12,7 @@ namespace orva::terminal {
 namespace {
 
 class BindingTest : public ::testing::Test {
-protected:
+  protected:
     CtApiLibrary library;
     test::RecordingUi ui;
 };

@@ -12,13 +12,9 @@ namespace orva::terminal {
 namespace {
 
 class ExecutorTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        core::ResetState();
-    }
-    void TearDown() override {
-        core::ResetState();
-    }
+  protected:
+    void SetUp() override { core::ResetState(); }
+    void TearDown() override { core::ResetState(); }
     test::RecordingUi ui;
     test::FastSleep sleep;
     test::ScriptedCtApi ctapi;
@@ -68,7 +64,8 @@ TEST_F(ExecutorTest, MissingDataEntryPointIsNeverCalled) {
 }
 
 TEST_F(ExecutorTest, PinWaitRepeatsWithPinPromptUntilTheCardAnswers) {
-    ctapi.Expect("00 B0 00 00 00", "69 00").Expect("00 B0 00 00 00", "69 00")
+    ctapi.Expect("00 B0 00 00 00", "69 00")
+        .Expect("00 B0 00 00 00", "69 00")
         .Expect("00 B0 00 00 00", "60 01 02 90 00");
     ExecuteCommand(ctapi, kRowReadKvk, lenr, response);
     AwaitPinEntry(ctapi, kRowReadKvk, lenr, response);

@@ -9,13 +9,14 @@
 extern "C" {
 
 #ifndef ORVA_TEST_NO_INIT
-ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_init(std::uint16_t, std::uint16_t) { return 0; }
+ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_init(std::uint16_t, std::uint16_t) {
+    return 0;
+}
 #endif
 
 ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_data(std::uint16_t, std::uint8_t* dad,
                                                       std::uint8_t* sad, std::uint16_t lenc,
-                                                      std::uint8_t* command,
-                                                      std::uint16_t* lenr,
+                                                      std::uint8_t* command, std::uint16_t* lenr,
                                                       std::uint8_t* response) {
     if (lenc >= 2 && command[0] == 0xFF && command[1] == 0xFF) {
         return -1;
@@ -32,5 +33,7 @@ ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_data(std::uint16_t, std::uint8_
     return 0;
 }
 
-ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_close(std::uint16_t) { return 0; }
+ORVA_CTAPI_EXPORT std::int8_t ORVA_CTAPI_CALL CT_close(std::uint16_t) {
+    return 0;
+}
 }

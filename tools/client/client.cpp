@@ -59,7 +59,8 @@ std::string Readable(const std::vector<unsigned char>& record) {
 }
 
 void Show(const std::string& text) {
-    const int n = MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int n =
+        MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     SetWindowTextW(gText, wide.c_str());
@@ -106,11 +107,11 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
     switch (message) {
         case WM_CREATE:
-            gText = CreateWindowExW(0, L"EDIT", L"Warte auf Daten ...",
-                                    WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE |
-                                        ES_READONLY | ES_AUTOVSCROLL,
-                                    0, 0, 0, 0, window, reinterpret_cast<HMENU>(kTextId),
-                                    GetModuleHandleW(nullptr), nullptr);
+            gText = CreateWindowExW(
+                0, L"EDIT", L"Warte auf Daten ...",
+                WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0,
+                0, 0, 0, window, reinterpret_cast<HMENU>(kTextId), GetModuleHandleW(nullptr),
+                nullptr);
             SendMessageW(gText, WM_SETFONT,
                          reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), FALSE);
             return 0;
@@ -126,7 +127,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 int Usage() {
-    MessageBoxA(nullptr, "OrvaClient.exe [--out DIR] [--class TFormTelnetMain|TFormCommMain] [--delay MS]",
+    MessageBoxA(nullptr,
+                "OrvaClient.exe [--out DIR] [--class TFormTelnetMain|TFormCommMain] [--delay MS]",
                 "OrvaClient", MB_OK);
     return 2;
 }
@@ -173,9 +175,9 @@ int main(int argc, char** argv) {
     if (RegisterClassA(&wc) == 0) {
         return 1;
     }
-    HWND window = CreateWindowExA(0, windowClass.c_str(), "ORVA Client", WS_OVERLAPPEDWINDOW,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, 640, 400, nullptr, nullptr,
-                                  wc.hInstance, nullptr);
+    HWND window =
+        CreateWindowExA(0, windowClass.c_str(), "ORVA Client", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                        CW_USEDEFAULT, 640, 400, nullptr, nullptr, wc.hInstance, nullptr);
     if (window == nullptr) {
         return 1;
     }

@@ -58,7 +58,7 @@ inline constexpr std::uint32_t kStatePresent = 0x0020;
 inline constexpr std::uint32_t kStateMute = 0x0200;
 
 class Pcsc {
-public:
+  public:
     virtual ~Pcsc() = default;
 
     virtual ScardResult EstablishContext(ScardContext& context) = 0;
@@ -71,8 +71,8 @@ public:
                                         std::uint32_t currentState, std::uint32_t timeoutMs,
                                         std::uint32_t& eventState) = 0;
     // Shared access, T=0 or T=1, whichever the card offers.
-    virtual ScardResult Connect(ScardContext context, const std::string& reader,
-                                ScardHandle& card, std::uint32_t& protocol) = 0;
+    virtual ScardResult Connect(ScardContext context, const std::string& reader, ScardHandle& card,
+                                std::uint32_t& protocol) = 0;
     virtual ScardResult Status(ScardHandle card, std::vector<std::uint8_t>& atr) = 0;
     // Sends one APDU; the answer (at most room bytes) replaces response.
     virtual ScardResult Transmit(ScardHandle card, std::uint32_t protocol,

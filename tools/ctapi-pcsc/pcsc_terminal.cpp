@@ -59,7 +59,9 @@ constexpr unsigned kRefusalSettleMs = 1000;  // pcscd looks at its readers every
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Sw(std::uint8_t sw1, std::uint8_t sw2) { return {sw1, sw2}; }
+Bytes Sw(std::uint8_t sw1, std::uint8_t sw2) {
+    return {sw1, sw2};
+}
 
 std::string HexText(std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -223,11 +225,10 @@ std::int8_t PcscTerminals::Init(std::uint16_t ctn, std::uint16_t pn) {
                         open_.emplace(ctn, std::move(t));
                         result = kCtOk;
                     } else {
-                        pending_.push_back(
-                            "no reader " +
-                            (wanted ? "named like \"" + *wanted + "\""
-                                    : "number " + std::to_string(pn)) +
-                            " among " + std::to_string(readers.size()));
+                        pending_.push_back("no reader " +
+                                           (wanted ? "named like \"" + *wanted + "\""
+                                                   : "number " + std::to_string(pn)) +
+                                           " among " + std::to_string(readers.size()));
                         result = kCtErrCt;
                     }
                 }
@@ -272,9 +273,9 @@ std::int8_t PcscTerminals::Data(std::uint16_t ctn, std::uint8_t* dad, std::uint8
     std::lock_guard lock(mutex_);
     const int dadIn = dad != nullptr ? *dad : -1;
     const int sadIn = sad != nullptr ? *sad : -1;
-    const std::span<const std::uint8_t> cmd =
-        command != nullptr ? std::span<const std::uint8_t>(command, lenc)
-                           : std::span<const std::uint8_t>();
+    const std::span<const std::uint8_t> cmd = command != nullptr
+                                                  ? std::span<const std::uint8_t>(command, lenc)
+                                                  : std::span<const std::uint8_t>();
     const std::size_t room = lenr != nullptr ? *lenr : 0;
     if (lenr != nullptr) {
         *lenr = 0;
@@ -404,14 +405,13 @@ ScardResult PcscTerminals::WaitForCard(Terminal& t, bool present, unsigned milli
     reached = false;
     std::uint32_t known = kStateUnaware;
     for (int i = 0; i < kMaxStatusWaits; ++i) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         // The first look only asks for the state as it is.
         const std::uint32_t timeout =
             i == 0 ? 0u : static_cast<std::uint32_t>(std::max<long long>(left.count(), 0));
         std::uint32_t state = 0;
-        const ScardResult error = pcsc_.GetStatusChange(t.context, t.reader, known, timeout,
-                                                        state);
+        const ScardResult error = pcsc_.GetStatusChange(t.context, t.reader, known, timeout, state);
         if (error == kScardETimeout) {
             return kScardSuccess;
         }
@@ -494,8 +494,9 @@ PcscTerminals::Outcome PcscTerminals::CardCommand(Terminal& t, std::span<const s
         if (t.protocol == kProtocolT0) {
             return {kCtOk, Sw(0x67, 0x00)};
         }
-        const std::size_t le = (send[5] << 8 | send[6]) == 0 ? 65536u
-                                                             : static_cast<std::size_t>(send[5] << 8 | send[6]);
+        const std::size_t le = (send[5] << 8 | send[6]) == 0
+                                   ? 65536u
+                                   : static_cast<std::size_t>(send[5] << 8 | send[6]);
         if (le > fits && fits > 0) {
             send[5] = static_cast<std::uint8_t>(fits >> 8);
             send[6] = static_cast<std::uint8_t>(fits & 0xFF);

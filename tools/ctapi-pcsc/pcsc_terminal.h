@@ -34,7 +34,7 @@ std::int8_t CtResultOf(ScardResult error);
 bool IsMemoryCardAtr(const std::vector<std::uint8_t>& atr);
 
 class PcscTerminals {
-public:
+  public:
     PcscTerminals(Pcsc& pcsc, EnvLookup env) : pcsc_(pcsc), env_(std::move(env)) {}
 
     std::int8_t Init(std::uint16_t ctn, std::uint16_t pn);
@@ -42,7 +42,7 @@ public:
                      const std::uint8_t* command, std::uint16_t* lenr, std::uint8_t* response);
     std::int8_t Close(std::uint16_t ctn);
 
-private:
+  private:
     struct Terminal;
     struct Outcome {
         std::int8_t result = kCtOk;
@@ -81,8 +81,8 @@ struct PcscTerminals::Terminal {
     ScardHandle card = 0;
     std::uint32_t protocol = 0;
     std::vector<std::uint8_t> atr;
-    bool memory = false;   // a memory card: the library answers its commands itself
-    bool storage = false;  // the reader reads memory cards (FF B0)
+    bool memory = false;               // a memory card: the library answers its commands itself
+    bool storage = false;              // the reader reads memory cards (FF B0)
     std::vector<std::uint8_t> header;  // the memory card's first four bytes
     bool appSelected = false;
     std::size_t appOffset = 0;

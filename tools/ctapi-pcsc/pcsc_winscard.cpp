@@ -18,13 +18,19 @@
 namespace orva::pcsc {
 namespace {
 
-ScardResult ResultOf(LONG rv) { return static_cast<ScardResult>(rv); }
+ScardResult ResultOf(LONG rv) {
+    return static_cast<ScardResult>(rv);
+}
 
-SCARDCONTEXT ContextOf(ScardContext context) { return static_cast<SCARDCONTEXT>(context); }
-SCARDHANDLE HandleOf(ScardHandle card) { return static_cast<SCARDHANDLE>(card); }
+SCARDCONTEXT ContextOf(ScardContext context) {
+    return static_cast<SCARDCONTEXT>(context);
+}
+SCARDHANDLE HandleOf(ScardHandle card) {
+    return static_cast<SCARDHANDLE>(card);
+}
 
 class WinscardPcsc final : public Pcsc {
-public:
+  public:
     ScardResult EstablishContext(ScardContext& context) override {
         SCARDCONTEXT ctx = 0;
         const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx);
@@ -74,10 +80,9 @@ public:
                         std::uint32_t& protocol) override {
         SCARDHANDLE handle = 0;
         DWORD active = 0;
-        const LONG rv = ORVA_SCARD_A(SCardConnect)(ContextOf(context), reader.c_str(),
-                                                   SCARD_SHARE_SHARED,
-                                                   SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                                                   &handle, &active);
+        const LONG rv =
+            ORVA_SCARD_A(SCardConnect)(ContextOf(context), reader.c_str(), SCARD_SHARE_SHARED,
+                                       SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &active);
         card = static_cast<ScardHandle>(handle);
         protocol = static_cast<std::uint32_t>(active);
         return ResultOf(rv);
@@ -99,16 +104,16 @@ public:
     }
 
     ScardResult Transmit(ScardHandle card, std::uint32_t protocol,
-                         std::span<const std::uint8_t> command,
-                         std::vector<std::uint8_t>& response, std::size_t room) override {
+                         std::span<const std::uint8_t> command, std::vector<std::uint8_t>& response,
+                         std::size_t room) override {
         SCARD_IO_REQUEST pci{};
         pci.dwProtocol = protocol;
         pci.cbPciLength = sizeof pci;
         response.assign(room, 0);
         DWORD length = static_cast<DWORD>(room);
-        const LONG rv = SCardTransmit(HandleOf(card), &pci, command.data(),
-                                      static_cast<DWORD>(command.size()), nullptr,
-                                      response.data(), &length);
+        const LONG rv =
+            SCardTransmit(HandleOf(card), &pci, command.data(), static_cast<DWORD>(command.size()),
+                          nullptr, response.data(), &length);
         response.resize(rv == SCARD_S_SUCCESS ? std::min<std::size_t>(length, room) : 0);
         return ResultOf(rv);
     }

@@ -48,8 +48,9 @@ std::string Trim(std::string_view text) {
 }
 
 std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
     return text;
 }
 
@@ -111,7 +112,7 @@ int HexDigit(char c) {
 
 // Checks one section after another and collects the result. Errors end the reading at once.
 class Reader {
-public:
+  public:
     Reader(const std::filesystem::path& baseDir, const std::string& fileName)
         : baseDir_(baseDir), fileName_(fileName) {}
 
@@ -196,7 +197,7 @@ public:
         return set;
     }
 
-private:
+  private:
     // Applies "repeat" and "rounds": the list of cards in the order they go in.
     void Expand(CardSet& set, int terminalLine) {
         unsigned long long perRound = 0;
@@ -257,8 +258,8 @@ private:
             }
             auto bytes = ReadWholeFile(path);
             if (!bytes) {
-                Fail(entry.line, "cannot read file '" + path.string() + "' for key '" +
-                                     entry.key + "'");
+                Fail(entry.line,
+                     "cannot read file '" + path.string() + "' for key '" + entry.key + "'");
             }
             return bytes;
         }
@@ -296,7 +297,9 @@ private:
         bool ok = !v.empty();
         const bool hex = v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X');
         for (std::size_t i = hex ? 2 : 0; ok && i < v.size(); ++i) {
-            const int digit = hex ? HexDigit(v[i]) : (std::isdigit(static_cast<unsigned char>(v[i])) ? v[i] - '0' : -1);
+            const int digit =
+                hex ? HexDigit(v[i])
+                    : (std::isdigit(static_cast<unsigned char>(v[i])) ? v[i] - '0' : -1);
             ok = digit >= 0;
             value = value * (hex ? 16u : 10u) + static_cast<unsigned>(digit < 0 ? 0 : digit);
             ok = ok && value <= std::numeric_limits<unsigned>::max();
@@ -322,8 +325,8 @@ private:
                     char extra = 0;
                     if (part.empty() || !(in >> value) || (in >> extra) || value < -128 ||
                         value > 127) {
-                        Fail(entry.line, "key 'init' needs results from -128 to 127, got '" +
-                                             part + "'");
+                        Fail(entry.line,
+                             "key 'init' needs results from -128 to 127, got '" + part + "'");
                         return;
                     }
                     terminal.init.push_back(static_cast<std::int8_t>(value));
@@ -355,13 +358,13 @@ private:
     }
 
     void ReadCard(const Section& section, CardImage& card) {
-        static const std::set<std::string> kCommonKeys{
-            "kind",      "absent_polls", "request", "eject_busy", "eject",
-            "pin_polls", "max_data",     "repeat",  "latency_ms"};
+        static const std::set<std::string> kCommonKeys{"kind",       "absent_polls", "request",
+                                                       "eject_busy", "eject",        "pin_polls",
+                                                       "max_data",   "repeat",       "latency_ms"};
         static const std::set<std::string> kKvkKeys{"data", "app_offset"};
         static const std::set<std::string> kEgkKeys{
-            "select_mf", "extended_length", "version", "gdo", "status",
-            "pd", "pd_xml", "vd", "vd_xml", "gvd_xml"};
+            "select_mf", "extended_length", "version", "gdo",    "status",
+            "pd",        "pd_xml",          "vd",      "vd_xml", "gvd_xml"};
 
         card.line = section.line;
         std::set<std::string> seen;
@@ -442,8 +445,8 @@ private:
                 } else if (v == "no" || v == "false" || v == "0") {
                     card.extendedLength = false;
                 } else {
-                    Fail(entry.line, "key 'extended_length' needs yes or no, got '" +
-                                         entry.value + "'");
+                    Fail(entry.line,
+                         "key 'extended_length' needs yes or no, got '" + entry.value + "'");
                     return;
                 }
             } else if (key == "version") {
@@ -595,8 +598,7 @@ std::optional<ByteVector> GzipCompress(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-std::optional<ByteVector> GunzipMember(std::span<const std::uint8_t> bytes,
-                                       std::size_t& consumed) {
+std::optional<ByteVector> GunzipMember(std::span<const std::uint8_t> bytes, std::size_t& consumed) {
     consumed = 0;
     if (bytes.size() > std::numeric_limits<uInt>::max()) {
         return std::nullopt;

@@ -94,7 +94,9 @@ constexpr unsigned kSfiVersion = 16;
 
 using Answer = ByteVector;
 
-Answer Sw(std::uint8_t sw1, std::uint8_t sw2) { return {sw1, sw2}; }
+Answer Sw(std::uint8_t sw1, std::uint8_t sw2) {
+    return {sw1, sw2};
+}
 
 bool Equal(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end());
@@ -129,7 +131,7 @@ struct Slot {
 };
 
 class Simulator {
-public:
+  public:
     std::int8_t Init(std::uint16_t ctn, std::uint16_t pn) {
         std::lock_guard lock(mutex_);
         std::int8_t result = kErrInvalid;
@@ -162,16 +164,16 @@ public:
         ++dataCalls_;
         const int dadIn = dad != nullptr ? *dad : -1;
         const int sadIn = sad != nullptr ? *sad : -1;
-        const std::span<const std::uint8_t> cmd =
-            command != nullptr ? std::span<const std::uint8_t>(command, lenc)
-                               : std::span<const std::uint8_t>();
+        const std::span<const std::uint8_t> cmd = command != nullptr
+                                                      ? std::span<const std::uint8_t>(command, lenc)
+                                                      : std::span<const std::uint8_t>();
         Answer answer;
         std::int8_t result = kErrInvalid;
         const bool callOk = dad != nullptr && sad != nullptr && lenr != nullptr &&
                             response != nullptr && (command != nullptr || lenc == 0);
         const bool failHere = set_ && set_->terminal.failExchange == dataCalls_;
-        if (callOk && set_ && open_.contains(ctn) && !failHere && (dadIn == kUnitCard ||
-                                                            dadIn == kUnitTerminal)) {
+        if (callOk && set_ && open_.contains(ctn) && !failHere &&
+            (dadIn == kUnitCard || dadIn == kUnitTerminal)) {
             const std::size_t room = *lenr;
             answer = dadIn == kUnitTerminal ? Terminal(cmd) : Card(cmd, room);
             if (answer.size() > room) {
@@ -191,7 +193,7 @@ public:
         return result;
     }
 
-private:
+  private:
     // (Re)reads the card image when none is loaded or ORVA_SIM_CARDS names another one.
     bool Load() {
         const std::optional<std::string> name = SimGetEnv("ORVA_SIM_CARDS");
@@ -246,8 +248,8 @@ private:
             slot_.ejectBusyLeft = card->ejectBusy;
             slot_.pinLeft = card->pinPolls;
         }
-        latencyMs_ = card != nullptr && card->latencyMs ? *card->latencyMs
-                                                         : set_->terminal.latencyMs;
+        latencyMs_ =
+            card != nullptr && card->latencyMs ? *card->latencyMs : set_->terminal.latencyMs;
     }
 
     void ResetCard() {
@@ -309,11 +311,20 @@ private:
     const ByteVector* EgkFile(const CardImage& card, Ef ef) const {
         const std::optional<ByteVector>* file = nullptr;
         switch (ef) {
-            case Ef::Gdo: file = &card.gdo; break;
-            case Ef::Status: file = &card.status; break;
-            case Ef::Pd: file = &card.pd; break;
-            case Ef::Vd: file = &card.vd; break;
-            default: return nullptr;
+            case Ef::Gdo:
+                file = &card.gdo;
+                break;
+            case Ef::Status:
+                file = &card.status;
+                break;
+            case Ef::Pd:
+                file = &card.pd;
+                break;
+            case Ef::Vd:
+                file = &card.vd;
+                break;
+            default:
+                return nullptr;
         }
         return file->has_value() ? &**file : nullptr;
     }
@@ -324,10 +335,14 @@ private:
             return sfi == kSfiGdo ? Ef::Gdo : Ef::None;
         }
         switch (sfi) {
-            case kSfiPd: return Ef::Pd;
-            case kSfiVd: return Ef::Vd;
-            case kSfiStatus: return Ef::Status;
-            default: return Ef::None;
+            case kSfiPd:
+                return Ef::Pd;
+            case kSfiVd:
+                return Ef::Vd;
+            case kSfiStatus:
+                return Ef::Status;
+            default:
+                return Ef::None;
         }
     }
 
@@ -382,18 +397,22 @@ private:
             return Sw(0x6E, 0x00);
         }
         switch (cmd[1]) {
-            case 0xA4: return Select(*card, cmd);
-            case 0xB0: return ReadBinary(*card, cmd, room);
-            case 0xB2: return ReadRecord(*card, cmd, room);
-            case 0x0E: return Erase(*card, cmd);
-            default: return Sw(0x6D, 0x00);
+            case 0xA4:
+                return Select(*card, cmd);
+            case 0xB0:
+                return ReadBinary(*card, cmd, room);
+            case 0xB2:
+                return ReadRecord(*card, cmd, room);
+            case 0x0E:
+                return Erase(*card, cmd);
+            default:
+                return Sw(0x6D, 0x00);
         }
     }
 
     Answer Select(const CardImage& card, std::span<const std::uint8_t> cmd) {
         if (card.kind == CardKind::Egk && Equal(cmd, kSelectMasterfileRow)) {
-            if (card.selectMf.size() >= 2 && card.selectMf[0] == 0x90 &&
-                card.selectMf[1] == 0x00) {
+            if (card.selectMf.size() >= 2 && card.selectMf[0] == 0x90 && card.selectMf[1] == 0x00) {
                 ResetCard();
             }
             return card.selectMf;

@@ -20,7 +20,8 @@ bool IsMemberStart(std::span<const unsigned char> bytes, std::size_t pos) {
 }
 
 // Inflates the member at pos; on success pos moves behind it.
-const char* InflateMember(std::span<const unsigned char> bytes, std::size_t& pos, const Sink& sink) {
+const char* InflateMember(std::span<const unsigned char> bytes, std::size_t& pos,
+                          const Sink& sink) {
     z_stream stream{};
     if (inflateInit2(&stream, kGzipOnly) != Z_OK) {
         return "out of memory";

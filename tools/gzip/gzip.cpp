@@ -55,9 +55,10 @@ int main(int argc, char** argv) {
     if (!ReadAll(name, bytes)) {
         return Fail(name, "cannot be read");
     }
-    const char* error = orva::gzip::DecompressMembers(bytes, [](std::span<const unsigned char> out) {
-        return std::fwrite(out.data(), 1, out.size(), stdout) == out.size();
-    });
+    const char* error =
+        orva::gzip::DecompressMembers(bytes, [](std::span<const unsigned char> out) {
+            return std::fwrite(out.data(), 1, out.size(), stdout) == out.size();
+        });
     if (error != nullptr) {
         std::fflush(stdout);
         return Fail(name, error);

@@ -41,12 +41,15 @@ using Clock = std::chrono::steady_clock;
 using orva::serialsim::Bytes;
 
 volatile std::sig_atomic_t gStop = 0;
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int) {
+    gStop = 1;
+}
 
 constexpr double kMicrosPerByte = 11.0 * 1'000'000.0 / 9600.0;
 
 Clock::duration WireTime(std::size_t bytes) {
-    return std::chrono::microseconds(static_cast<long long>(static_cast<double>(bytes) * kMicrosPerByte));
+    return std::chrono::microseconds(
+        static_cast<long long>(static_cast<double>(bytes) * kMicrosPerByte));
 }
 
 std::string HexLine(const Bytes& bytes) {
@@ -166,8 +169,8 @@ int main(int argc, char** argv) {
     while (gStop == 0) {
         int timeout = 100;
         if (!pending.pieces.empty()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                pending.due - Clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(pending.due - Clock::now());
             timeout = static_cast<int>(std::max<long long>(0, left.count()));
         }
         pollfd fd{master, POLLIN, 0};
@@ -212,7 +215,8 @@ int main(int argc, char** argv) {
             } else {
                 pending.pieces.push_back(whole);
             }
-            pending.due = Clock::now() + WireTime(block.size()) + WireTime(pending.pieces.front().size());
+            pending.due =
+                Clock::now() + WireTime(block.size()) + WireTime(pending.pieces.front().size());
         }
         if (!pending.pieces.empty() && Clock::now() >= pending.due) {
             const Bytes piece = std::move(pending.pieces.front());

@@ -14,7 +14,9 @@ constexpr std::uint8_t kPcbSequence = 0x40;
 constexpr std::size_t kLen = 2;
 constexpr std::size_t kInf = 3;
 
-bool IsRBlock(std::uint8_t pcb) { return (pcb & 0xC0) == 0x80; }
+bool IsRBlock(std::uint8_t pcb) {
+    return (pcb & 0xC0) == 0x80;
+}
 
 // NAD PCB LEN INF... LRC, sized once: g++ 12 wrongly reports an out-of-bounds copy (-Warray-bounds)
 // when a vector made from a three-byte list is grown by insert.
@@ -35,11 +37,16 @@ Bytes Block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
 }  // namespace
 
 std::optional<Fault> ParseFault(const std::string& name) {
-    if (name == "split") return Fault::Split;
-    if (name == "surplus") return Fault::Surplus;
-    if (name == "drop") return Fault::Drop;
-    if (name == "pin") return Fault::Pin;
-    if (name == "none") return Fault::None;
+    if (name == "split")
+        return Fault::Split;
+    if (name == "surplus")
+        return Fault::Surplus;
+    if (name == "drop")
+        return Fault::Drop;
+    if (name == "pin")
+        return Fault::Pin;
+    if (name == "none")
+        return Fault::None;
     return std::nullopt;
 }
 

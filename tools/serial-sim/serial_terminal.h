@@ -37,13 +37,13 @@ enum class Fault { None, Split, Surplus, Drop, Pin };
 std::optional<Fault> ParseFault(const std::string& name);
 
 struct TerminalAnswer {
-    Bytes block;          // empty: no answer at all
-    bool lost = false;    // built, but lost on the line (fault drop)
-    bool surplus = false; // a stray byte follows the block (fault surplus)
+    Bytes block;           // empty: no answer at all
+    bool lost = false;     // built, but lost on the line (fault drop)
+    bool surplus = false;  // a stray byte follows the block (fault surplus)
 };
 
 class SerialTerminal {
-public:
+  public:
     SerialTerminal(sim::CardSet cards, unsigned chunk, Fault fault);
 
     TerminalAnswer OnBlock(std::span<const std::uint8_t> block);
@@ -51,7 +51,7 @@ public:
     // The number of cards taken out so far.
     std::size_t CardsDone() const { return current_; }
 
-private:
+  private:
     Bytes IBlock(std::span<const std::uint8_t> inf, bool more);
     Bytes Status(std::uint8_t sw1, std::uint8_t sw2) { return IBlock(Bytes{sw1, sw2}, false); }
     Bytes NextChunk();
@@ -67,7 +67,7 @@ private:
     unsigned pinLeft_ = 0;
     bool cardStarted_ = false;
     std::uint8_t sequence_ = 0;
-    Bytes chain_;             // the INF of the chained answer being sent
+    Bytes chain_;  // the INF of the chained answer being sent
     std::size_t chainSent_ = 0;
     Bytes lastBlock_;
     bool faultUsed_ = false;
