@@ -50,8 +50,8 @@ class _CryptoAlias(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             return importlib.util.spec_from_loader(name, self)
         return None
 
-    def create_module(self, spec):
-        return importlib.import_module("Cryptodome" + spec.name[len("Crypto"):])
+    def create_module(self, module_spec):
+        return importlib.import_module("Cryptodome" + module_spec.name[len("Crypto"):])
 
     def exec_module(self, module):
         pass
