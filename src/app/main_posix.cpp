@@ -44,10 +44,12 @@ void Wake(char byte) {
 }
 
 void OnInterrupt(int) {
+    // Counted first: whatever the run does when it sees the flags below (a reader thread that
+    // ends posts a close) comes after the loop can know of the interrupt.
+    gInterrupts.fetch_add(1);
     // Seen at once by a run waiting for a card, even while the main thread is inside that run.
     core::Reader().abort = true;
     core::Options().endless = false;
-    gInterrupts.fetch_add(1);
     Wake('I');
 }
 
@@ -154,14 +156,27 @@ void RunLoop(ConsoleUi& ui, SystemServices& services) {
     bool readInput = core::Options().debug;
     std::string pending;
     int interruptsSeen = 0;
+    // The first Ctrl-C is the "Abbruch" button, a second one ends the program at once. Taken
+    // before every event: the reader thread ends on the flags the interrupt set and posts a
+    // close, which must not end the program before the ErrorRecord is delivered.
+    const auto takeInterrupts = [&] {
+        const int interrupts = gInterrupts.load();
+        if (interrupts > interruptsSeen) {
+            if (interruptsSeen == 0) {
+                ButtonAbbruchClick(services);
+            } else {
+                ui.RequestTerminate();
+            }
+            interruptsSeen = interrupts;
+        }
+    };
 
     for (;;) {
         Event event;
+        takeInterrupts();
         while (ui.TakeEvent(event)) {
+            takeInterrupts();
             if (event == Event::Terminate) {
-                if (interruptsSeen == 0 && gInterrupts.load() > 0) {
-                    ButtonAbbruchClick(services);  // Ctrl-C delivers before the run ends it all
-                }
                 return;
             }
             if (FormClose(services)) {
@@ -184,15 +199,7 @@ void RunLoop(ConsoleUi& ui, SystemServices& services) {
         if (fds[0].revents & POLLIN) {
             char bytes[64];
             (void)read(gWakePipe[0], bytes, sizeof bytes);
-            const int interrupts = gInterrupts.load();
-            if (interrupts > interruptsSeen) {
-                if (interruptsSeen == 0) {
-                    ButtonAbbruchClick(services);
-                } else {
-                    ui.RequestTerminate();
-                }
-                interruptsSeen = interrupts;
-            }
+            takeInterrupts();
         }
         if (readInput && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             char bytes[256];
