@@ -13,7 +13,8 @@
 //   EndlosLoop     timer      3000 ms, the serial protocol's supervision
 //
 // The compact view hides Memo, Hexlist, ButtonRead and delRecord and sets the outer height to
-// 120 pixels.
+// 120 pixels. Hexlist keeps its last 10,000 lines and Memo its last 64 K characters
+// (app/text_bounds.h).
 //
 // Texts are Windows-1252 inside the program; they reach the controls through the W functions.
 // The reader thread and the serial event thread never touch a control: their updates are posted
@@ -37,6 +38,7 @@
 
 #include "app/run_control.h"
 #include "app/services.h"
+#include "app/text_bounds.h"
 #include "app/window_ids.h"
 #include "core/ui.h"
 
@@ -46,8 +48,6 @@ namespace {
 constexpr int kClientWidth = 605;
 constexpr int kClientHeight = 786;
 constexpr int kCompactOuterHeight = 120;
-// The command log (Hexlist) keeps its last lines only.
-constexpr std::size_t kCommandLogLines = 10000;
 
 // Posted to the main window: wParam = UiOp, lParam = an owned std::string* or a flag.
 constexpr UINT kMsgUi = WM_APP + 1;
@@ -158,6 +158,24 @@ void BringWindowToFront() {
     BringWindowToTop(gWin.main);
 }
 
+// Appends a line to the Memo; its oldest lines go when the Memo would exceed its limit.
+void AppendToMemo(const std::wstring& line) {
+    int end = GetWindowTextLengthW(gWin.memo);
+    if (static_cast<std::size_t>(end) + line.size() > kMemoChars) {
+        std::wstring text(static_cast<std::size_t>(end) + 1, L'\0');
+        text.resize(static_cast<std::size_t>(
+            GetWindowTextW(gWin.memo, text.data(), static_cast<int>(text.size()))));
+        const std::size_t drop = OldLinesToDrop(text, line.size(), kMemoChars);
+        if (drop > 0) {
+            SendMessageW(gWin.memo, EM_SETSEL, 0, static_cast<LPARAM>(drop));
+            SendMessageW(gWin.memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+        }
+        end = GetWindowTextLengthW(gWin.memo);
+    }
+    SendMessageW(gWin.memo, EM_SETSEL, static_cast<WPARAM>(end), end);
+    SendMessageW(gWin.memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
+}
+
 // Applies one window update; runs on the GUI thread.
 void Apply(UiOp op, const std::string& text, bool flag) {
     switch (op) {
@@ -181,13 +199,9 @@ void Apply(UiOp op, const std::string& text, bool flag) {
         case kOpRepaint:
             UpdateWindow(gWin.hexlist);
             break;
-        case kOpMemo: {
-            const std::wstring line = Widen(text) + L"\r\n";
-            const int end = GetWindowTextLengthW(gWin.memo);
-            SendMessageW(gWin.memo, EM_SETSEL, static_cast<WPARAM>(end), end);
-            SendMessageW(gWin.memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
+        case kOpMemo:
+            AppendToMemo(Widen(text) + L"\r\n");
             break;
-        }
         case kOpLabelVersion:
             SetLabelText(gWin.version, text);
             break;
@@ -221,7 +235,8 @@ struct PendingUpdates {
     bool posted = false;
     std::optional<std::string> status;
     std::deque<std::string> hexlist;
-    std::vector<std::string> memo;
+    std::deque<std::string> memo;
+    std::size_t memoChars = 0;  // in the Memo, with CR LF
     bool repaint = false;
     bool front = false;
 };
@@ -236,6 +251,7 @@ void FlushPending() {
         taken.status = std::move(gPending.status);
         taken.hexlist.swap(gPending.hexlist);
         taken.memo.swap(gPending.memo);
+        gPending.memoChars = 0;
         taken.repaint = std::exchange(gPending.repaint, false);
         taken.front = std::exchange(gPending.front, false);
         gPending.status.reset();
@@ -276,7 +292,13 @@ bool Collect(UiOp op, std::string_view text) {
             gPending.hexlist.emplace_back(text);
             break;
         case kOpMemo:
+            // Lines that the Memo would drop at once are not kept waiting either.
             gPending.memo.emplace_back(text);
+            gPending.memoChars += text.size() + 2;
+            while (gPending.memoChars > kMemoChars && gPending.memo.size() > 1) {
+                gPending.memoChars -= gPending.memo.front().size() + 2;
+                gPending.memo.pop_front();
+            }
             break;
         case kOpRepaint:
             gPending.repaint = true;
