@@ -12,7 +12,7 @@ std::size_t OldLinesToDrop(std::wstring_view text, std::size_t incoming, std::si
     }
     // The first line start at or after the excess: everything before it goes.
     const std::size_t excess = text.size() - room;
-    if (excess > 0 && text[excess - 1] == L'\n') {
+    if (text[excess - 1] == L'\n') {  // excess > 0: the text does not fit
         return excess;
     }
     const std::size_t newline = text.find(L'\n', excess);
