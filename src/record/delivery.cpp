@@ -21,9 +21,11 @@ void ShowError(std::string text) {
     core::GetUi().ShowMessage({.caption = "Fehler", .text = std::move(text)});
 }
 
-bool IsErrorRecordHead(std::span<const std::uint8_t> data) {
-    return data.size() <= kErrorRecord.size() &&
-           std::equal(data.begin(), data.end(), kErrorRecord.begin());
+// Only the whole ErrorRecord passes through. Card data that merely begin like it (a card or a
+// terminal can send "04 4F" as well as anything else) are composed like any other data, so the
+// client never receives a part of a record.
+bool IsErrorRecord(std::span<const std::uint8_t> data) {
+    return std::ranges::equal(data, kErrorRecord);
 }
 
 // Steps after composition: the output file, or the client.
@@ -54,7 +56,7 @@ bool DeliverRecord(const CardData& card, core::CardKind cardKind) {
     const std::span<const std::uint8_t> data = card.bytes;
     std::vector<std::uint8_t> record(kRecordBufferSize);
     std::size_t length = data.size();
-    if (IsErrorRecordHead(data)) {
+    if (IsErrorRecord(data)) {
         std::copy(data.begin(), data.end(), record.begin());
         return HandOver(std::span(record).first(length), cardKind);
     }

@@ -134,6 +134,8 @@ std::vector<KvkCase> KvkCases() {
         {"ThirdByte80", Hex(kShortTemplate), "", kShortRecord, ""},
         // Neither 80 nor 84: stored from the first byte on, which composition refuses.
         {"No80Or84", Hex("41 42 43 62 82"), "", kErrorRecord, kIncomplete + "5): 41 42\n"},
+        // Data that only begin like the ErrorRecord are incomplete data too, not a record.
+        {"BeginsLikeTheErrorRecord", Hex("04 4F"), "", kErrorRecord, kIncomplete + "2): 04 4f\n"},
         // No answer at all: the ErrorRecord, not an empty record.
         {"NoAnswer", {}, "", kErrorRecord, ""},
         // 256 data bytes and 90 00: the second read goes to FF.

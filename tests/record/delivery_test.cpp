@@ -68,16 +68,28 @@ TEST_F(DeliveryTest, OutputFileGetsTheRecordUntouchedAndTheClientNothing) {
     EXPECT_TRUE(channel.records.empty());
 }
 
-TEST_F(DeliveryTest, ErrorRecordAndItsHeadsPassThrough) {
-    for (const std::size_t length : {std::size_t{10}, std::size_t{9}, std::size_t{3}}) {
+TEST_F(DeliveryTest, OnlyTheWholeErrorRecordPassesThrough) {
+    EXPECT_TRUE(DeliverRecord(BytesOnly(kErrorRecord), core::CardKind::Kvk));
+    ASSERT_EQ(channel.records.size(), 1u);
+    EXPECT_EQ(ToHex(channel.records[0]), kErrorRecordHex);
+    EXPECT_TRUE(ui.boxes.empty());
+
+    // Card data that only begin like the ErrorRecord are incomplete data: a box, then the
+    // ErrorRecord, never the part itself.
+    for (const std::size_t length : {std::size_t{0}, std::size_t{2}, std::size_t{9}}) {
         SCOPED_TRACE(length);
         channel.records.clear();
-        EXPECT_TRUE(
+        ui.boxes.clear();
+        EXPECT_FALSE(
             DeliverRecord(BytesOnly(std::span(kErrorRecord).first(length)), core::CardKind::Kvk));
+        ASSERT_EQ(ui.boxes.size(), 1u);
+        EXPECT_EQ(
+            ui.boxes[0].text.rfind("Daten unvollst\xE4ndig! (" + std::to_string(length) + "): ", 0),
+            0u);
         ASSERT_EQ(channel.records.size(), 1u);
-        EXPECT_EQ(ToHex(channel.records[0]),
-                  ToHex({kErrorRecord.begin(), kErrorRecord.begin() + length}));
+        EXPECT_EQ(ToHex(channel.records[0]), kErrorRecordHex);
     }
+
     core::Options().outputFileName = OutputFile();
     EXPECT_TRUE(DeliverErrorRecord(core::CardKind::Kvk));
     EXPECT_EQ(FileHex(), kErrorRecordHex);
