@@ -101,8 +101,8 @@ class Scan {
     std::size_t Tag(std::size_t p) {
         if (ByteAt(text_, p + 1) != '/') {
             const auto colon = Find(text_, ":", p, p + kPrefixColonWindow);
-            const auto close = Find(text_, ">", p, p + kPrefixCloseWindow);
-            if (colon && close && *colon < *close) {
+            const auto close = NextClose(p);
+            if (colon && close && *close < p + kPrefixCloseWindow && *colon < *close) {
                 p = *colon;
             }
         }
@@ -149,7 +149,7 @@ class Scan {
     std::size_t ProcessingInstruction(std::size_t p) {
         nameStart_ = 0;
         valueStart_ = 0;
-        const auto close = Find(text_, ">", p);
+        const auto close = NextClose(p);
         return close ? *close + 1 : p + 1;
     }
 
@@ -163,7 +163,7 @@ class Scan {
     }
 
     std::size_t OpeningTag(std::size_t p) {
-        const auto close = Find(text_, ">", p);
+        const auto close = NextClose(p);
         if (!close) {
             return p + 1;
         }
@@ -180,8 +180,23 @@ class Scan {
         return *close + 1;
     }
 
+    // The first ">" at or after p. One search answers for every position from where it started
+    // up to the ">" it found (or to the end when there is none), since no ">" lies between; so a
+    // text of many "<" without a ">" is scanned once, not once for each "<".
+    std::optional<std::size_t> NextClose(std::size_t p) {
+        if (!closeSearched_ || p < closeSearchFrom_ || (close_ && p > *close_)) {
+            close_ = Find(text_, ">", p);
+            closeSearchFrom_ = p;
+            closeSearched_ = true;
+        }
+        return close_;
+    }
+
     const Text& text_;
     Output& out_;
+    bool closeSearched_ = false;
+    std::size_t closeSearchFrom_ = 0;
+    std::optional<std::size_t> close_;
     std::string path_;
     std::size_t nameStart_ = 0;
     std::ptrdiff_t lastClose_ = 0;
