@@ -21,9 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "posix_e2e_support.h"
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace orva::e2e {
 namespace {
@@ -34,21 +33,10 @@ using namespace std::chrono_literals;
 
 const std::string kErrorRecord = std::string("\x04OKVK 01-\x04", 10);
 
-fs::path BinDir() {
-    return fs::canonical("/proc/self/exe").parent_path();
-}
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The [card] sections of a card image from the shared fixtures, with the files they name
 // (@file) taken from the fixtures' folder.
 std::string Cards(const char* fixture) {
-    const fs::path folder = fs::path(ORVA_TEST_DATA_DIR) / "cards";
+    const fs::path folder = CardsDir();
     std::string text = ReadText(folder / fixture);
     text = text.substr(text.find("[card]"));
     for (std::size_t at = text.find("= @"); at != std::string::npos;
@@ -75,24 +63,8 @@ class Orva {
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
             posix_spawn_file_actions_addclose(&actions, fd);
         }
-        const std::string program = (BinDir() / name).string();
-        std::vector<std::string> argStrings{program};
-        argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argStrings) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStrings = env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry(*e);
-            if (entry.rfind("TMP=", 0) != 0 && entry.rfind("ORVA_SIM_", 0) != 0) {
-                envStrings.push_back(entry);
-            }
-        }
-        std::vector<char*> envp;
-        for (std::string& e : envStrings) envp.push_back(e.data());
-        envp.push_back(nullptr);
         started_ =
-            posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0;
+            Spawn((BinDir() / name).string(), args, env, {"TMP=", "ORVA_SIM_"}, actions, pid_);
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);

@@ -22,9 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "posix_e2e_support.h"
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace orva::e2e {
 namespace {
@@ -39,18 +38,9 @@ constexpr std::size_t kFirstSample = 100;
 // kept per card (a leaked data buffer, an unbounded log) grows it by far more.
 constexpr long kFlatRssKb = 2048;
 
-const fs::path kCardsDir = fs::path(ORVA_TEST_DATA_DIR) / "cards";
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The [card] section of a fixture, with extra lines for it.
 std::string Card(const char* fixture, const std::string& extra) {
-    const std::string text = ReadText(kCardsDir / fixture);
+    const std::string text = ReadText(CardsDir() / fixture);
     return text.substr(text.find("[card]")) + "\n" + extra + "\n";
 }
 
@@ -69,26 +59,8 @@ class Console {
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, out[1]);
-        const std::string program =
-            (fs::canonical("/proc/self/exe").parent_path() / "orva").string();
-        std::vector<std::string> argStrings{program};
-        argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argStrings) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStrings = env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry(*e);
-            if (entry.rfind("TMP=", 0) != 0 && entry.rfind("ORVA_SIM_", 0) != 0 &&
-                entry.rfind("ASAN_OPTIONS=", 0) != 0) {
-                envStrings.push_back(entry);
-            }
-        }
-        std::vector<char*> envp;
-        for (std::string& e : envStrings) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        started_ =
-            posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0;
+        started_ = Spawn((BinDir() / "orva").string(), args, env,
+                         {"TMP=", "ORVA_SIM_", "ASAN_OPTIONS="}, actions, pid_);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         out_ = out[0];
@@ -183,7 +155,7 @@ class ConsoleSoakTest : public ::testing::Test {
   protected:
     void SetUp() override {
         for (const char* xml : {"egk_pd.xml", "egk_vd.xml", "egk_gvd.xml"}) {
-            fs::copy_file(kCardsDir / xml, tmp.Path() / xml);
+            fs::copy_file(CardsDir() / xml, tmp.Path() / xml);
         }
     }
     std::vector<std::string> Env(const fs::path& image) const {

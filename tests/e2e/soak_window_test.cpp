@@ -13,11 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,12 +29,12 @@
 #include "app/text_bounds.h"
 #include "app/window_ids.h"
 #include "support/test_support.h"
+#include "win_e2e_support.h"
 
 namespace orva::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // Enough cards for the command log to reach its 10,000 lines (about 7 lines a card).
@@ -40,109 +42,13 @@ constexpr std::size_t kCards = 1600;
 // Growth from card 100 to the last card that still counts as flat. The Memo fills to its limit
 // until about card 200 and the command log to its limit until about card 1400, together some
 // 4 MB under Wine; while the Memo kept every line, the growth was 60 MB in 900 cards.
-// card grows it by far more.
 constexpr long long kFlatMemoryKb = 6144;
 const std::string kErrorRecord("\x04OKVK 01-\x04", 10);
-
-fs::path ProgramFolder() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return fs::path(path).parent_path();
-}
-
-fs::path CardsDir() {
-    return fs::path(ORVA_TEST_DATA_DIR) / "cards";
-}
-
-std::string ReadText(const fs::path& path) {
-    const std::vector<std::uint8_t> bytes = test::ReadFileBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 std::string Card(const char* fixture, const std::string& extra) {
     const std::string text = ReadText(CardsDir() / fixture);
     return text.substr(text.find("[card]")) + "\n" + extra + "\n";
 }
-
-// A Unix path as Windows programs under Wine see it.
-std::wstring WinePath(const fs::path& path) {
-    std::wstring text = path.wstring();
-    if (!text.empty() && text[0] == L'/') {
-        for (wchar_t& c : text) {
-            if (c == L'/')
-                c = L'\\';
-        }
-        return L"Z:" + text;
-    }
-    return text;
-}
-
-bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!predicate()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-// A process started with its own environment block; ended when the object goes.
-class Process {
-  public:
-    Process(const std::wstring& commandLine, const std::vector<std::wstring>& env) {
-        std::wstring block;
-        LPWCH strings = GetEnvironmentStringsW();
-        for (LPWCH p = strings; *p != L'\0'; p += wcslen(p) + 1) {
-            const std::wstring entry(p);
-            const std::wstring name = entry.substr(0, entry.find(L'=', 1) + 1);
-            bool replaced = false;
-            for (const std::wstring& e : env) {
-                replaced = replaced || e.rfind(name, 0) == 0;
-            }
-            if (!replaced) {
-                block += entry + L'\0';
-            }
-        }
-        FreeEnvironmentStringsW(strings);
-        for (const std::wstring& e : env) {
-            block += e + L'\0';
-        }
-        block += L'\0';
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        std::wstring line = commandLine;
-        const std::wstring folder = ProgramFolder().wstring();
-        started_ = CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
-                                  CREATE_UNICODE_ENVIRONMENT, block.data(), folder.c_str(), &si,
-                                  &pi_) != FALSE;
-    }
-    ~Process() {
-        if (started_) {
-            if (!Ended(0ms)) {
-                TerminateProcess(pi_.hProcess, 99);
-                WaitForSingleObject(pi_.hProcess, 5000);
-            }
-            CloseHandle(pi_.hThread);
-            CloseHandle(pi_.hProcess);
-        }
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    bool Started() const { return started_; }
-    HANDLE Handle() const { return pi_.hProcess; }
-    DWORD Pid() const { return pi_.dwProcessId; }
-    bool Ended(std::chrono::milliseconds timeout) const {
-        return WaitForSingleObject(pi_.hProcess, static_cast<DWORD>(timeout.count())) ==
-               WAIT_OBJECT_0;
-    }
-
-  private:
-    bool started_ = false;
-    PROCESS_INFORMATION pi_{};
-};
 
 bool TryRead(const fs::path& path, std::string& text) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -279,9 +185,8 @@ class WindowSoakTest : public ::testing::Test {
             fs::copy_file(CardsDir() / xml, tmp.Path() / xml);
         }
         fs::create_directories(clientDir);
-        client = std::make_unique<Process>(L"\"" + (ProgramFolder() / "OrvaClient.exe").wstring() +
-                                               L"\" --out \"" + clientDir.wstring() + L"\"",
-                                           std::vector<std::wstring>{});
+        client = std::make_unique<ChildProcess>(QuotedProgram(L"OrvaClient.exe") + L" --out \"" +
+                                                clientDir.wstring() + L"\"");
         ASSERT_TRUE(WaitFor([&] { return fs::exists(clientDir / "ready"); }, 30s));
     }
     fs::path Image(const std::string& name, const std::string& text) const {
@@ -289,18 +194,17 @@ class WindowSoakTest : public ::testing::Test {
         test::WriteFileBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
         return path;
     }
-    std::unique_ptr<Process> Orva(const std::string& args, const fs::path& image) const {
-        return std::make_unique<Process>(
-            L"\"" + (ProgramFolder() / "ORVA.exe").wstring() + L"\" " +
-                std::wstring(args.begin(), args.end()),
-            std::vector<std::wstring>{L"TMP=" + tmp.Path().wstring(),
-                                      L"TEMP=" + tmp.Path().wstring(),
-                                      L"ORVA_SIM_CARDS=" + WinePath(image)});
+    std::unique_ptr<ChildProcess> Orva(const std::string& args, const fs::path& image) const {
+        return std::make_unique<ChildProcess>(
+            QuotedProgram(L"ORVA.exe") + L" " + std::wstring(args.begin(), args.end()),
+            std::map<std::wstring, std::wstring>{{L"TMP", tmp.Path().wstring()},
+                                                 {L"TEMP", tmp.Path().wstring()},
+                                                 {L"ORVA_SIM_CARDS", WinePath(image)}});
     }
 
     test::TempFolder tmp{"orva-wsoak"};
     fs::path clientDir = tmp.Path() / "client";
-    std::unique_ptr<Process> client;
+    std::unique_ptr<ChildProcess> client;
     Records records{clientDir};
 };
 
@@ -388,8 +292,13 @@ TEST_F(WindowSoakTest, CardAfterCardInEndlessModeReachTheClientAndTheMemoryStays
 
     std::size_t wrong = 0;
     for (std::size_t i = 0; i < kCards; ++i) {
-        if (records[first + i] != expected[i % expected.size()] && ++wrong <= 3) {
-            ADD_FAILURE() << "record " << i + 1 << " differs";
+        const std::string& got = records[first + i];
+        const std::string& want = expected[i % expected.size()];
+        if (got != want && ++wrong <= 3) {
+            const auto at = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+            ADD_FAILURE() << "record " << i + 1 << " differs at byte " << at.first - got.begin()
+                          << ": " << got.size() << " bytes, expected " << want.size() << "; got \""
+                          << got.substr(0, 40) << "\"";
         }
     }
     EXPECT_EQ(wrong, 0u);

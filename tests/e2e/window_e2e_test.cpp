@@ -21,21 +21,15 @@
 
 #include "app/window_ids.h"
 #include "support/test_support.h"
+#include "win_e2e_support.h"
 
 namespace orva::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 const std::vector<std::uint8_t> kErrorRecord = {0x04, 'O', 'K', 'V', 'K', ' ', '0', '1', '-', 0x04};
-
-fs::path ProgramFolder() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return fs::path(path).parent_path();
-}
 
 std::wstring Widen(const std::string& text) {
     std::wstring wide(text.size(), L'\0');
@@ -68,75 +62,12 @@ std::wstring ClassOf(HWND hwnd) {
     return name;
 }
 
-// Polls until the predicate holds or the time is up.
-bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!predicate()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
-// One ORVA.exe process, ended when the object goes.
-class Orva {
+// One ORVA.exe process with its own TMP, ended when the object goes.
+class Orva : public ChildProcess {
   public:
     Orva(const std::vector<std::string>& args, const fs::path& tmp,
-         const std::map<std::wstring, std::wstring>& extraEnv = {}) {
-        std::wstring commandLine = L"\"" + (ProgramFolder() / "ORVA.exe").wstring() + L"\"";
-        for (const std::string& arg : args) {
-            commandLine += L" " + Widen(arg);
-        }
-        std::map<std::wstring, std::wstring> env = extraEnv;
-        env[L"TMP"] = tmp.wstring();
-        env[L"TEMP"] = tmp.wstring();
-        std::wstring block;
-        LPWCH strings = GetEnvironmentStringsW();
-        for (LPWCH p = strings; *p != L'\0'; p += wcslen(p) + 1) {
-            const std::wstring entry(p);
-            const std::wstring name = entry.substr(0, entry.find(L'=', 1));
-            if (env.count(name) == 0) {
-                block += entry + L'\0';
-            }
-        }
-        FreeEnvironmentStringsW(strings);
-        for (const auto& [name, value] : env) {
-            block += name + L"=" + value + L'\0';
-        }
-        block += L'\0';
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        const std::wstring folder = ProgramFolder().wstring();
-        started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                                  CREATE_UNICODE_ENVIRONMENT, block.data(), folder.c_str(), &si,
-                                  &pi_) != FALSE;
-    }
-    ~Orva() {
-        if (started_) {
-            if (!Ended(0ms)) {
-                TerminateProcess(pi_.hProcess, 99);
-                WaitForSingleObject(pi_.hProcess, 5000);
-            }
-            CloseHandle(pi_.hThread);
-            CloseHandle(pi_.hProcess);
-        }
-    }
-    Orva(const Orva&) = delete;
-    Orva& operator=(const Orva&) = delete;
-
-    bool Started() const { return started_; }
-    DWORD ExitCode() const {
-        DWORD code = 0;
-        GetExitCodeProcess(pi_.hProcess, &code);
-        return code;
-    }
-    DWORD Pid() const { return pi_.dwProcessId; }
-    bool Ended(std::chrono::milliseconds timeout) const {
-        return WaitForSingleObject(pi_.hProcess, static_cast<DWORD>(timeout.count())) ==
-               WAIT_OBJECT_0;
-    }
+         const std::map<std::wstring, std::wstring>& extraEnv = {})
+        : ChildProcess(CommandLine(args), Environment(tmp, extraEnv)) {}
 
     // A top-level window of this process with the class (and, when given, the caption).
     HWND FindTopLevel(const std::wstring& cls, std::chrono::milliseconds timeout,
@@ -169,8 +100,19 @@ class Orva {
     }
 
   private:
-    bool started_ = false;
-    PROCESS_INFORMATION pi_{};
+    static std::wstring CommandLine(const std::vector<std::string>& args) {
+        std::wstring commandLine = QuotedProgram(L"ORVA.exe");
+        for (const std::string& arg : args) {
+            commandLine += L" " + Widen(arg);
+        }
+        return commandLine;
+    }
+    static std::map<std::wstring, std::wstring> Environment(
+        const fs::path& tmp, std::map<std::wstring, std::wstring> env) {
+        env[L"TMP"] = tmp.wstring();
+        env[L"TEMP"] = tmp.wstring();
+        return env;
+    }
 };
 
 struct Box {
@@ -495,28 +437,6 @@ TEST_F(WindowE2eTest, DebugRunWaitingForACardEndsOnAbbruchOrTheCloseBox) {
 
 // ---- Whole reads: the simulated terminal, the real GZIP.exe and the running reference client.
 
-// A Unix path as Windows programs under Wine see it.
-std::wstring WinePath(const fs::path& unixPath) {
-    std::wstring text = unixPath.wstring();
-    if (!text.empty() && text[0] == L'/') {
-        for (wchar_t& c : text) {
-            if (c == L'/')
-                c = L'\\';
-        }
-        return L"Z:" + text;
-    }
-    return text;
-}
-
-fs::path CardsDir() {
-    return fs::path(ORVA_TEST_DATA_DIR) / "cards";
-}
-
-std::string ReadText(const fs::path& path) {
-    const std::vector<std::uint8_t> bytes = test::ReadFileBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // The [card] sections of a fixture, with the files they name (@file) taken from the fixtures'
 // folder.
 std::string CardSections(const char* fixture) {
@@ -533,29 +453,10 @@ std::string CardSections(const char* fixture) {
 // The reference client, receiving into its own folder.
 class Client {
   public:
-    explicit Client(const fs::path& out, unsigned delayMs = 0) : out_(out) {
-        fs::create_directories(out);
-        std::wstring commandLine = L"\"" + (ProgramFolder() / "OrvaClient.exe").wstring() +
-                                   L"\" --out \"" + out.wstring() + L"\"";
-        if (delayMs > 0) {
-            commandLine += L" --delay " + std::to_wstring(delayMs);
-        }
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        started_ = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                  nullptr, &si, &pi_) != FALSE;
-        ready_ = started_ && WaitFor([&] { return fs::exists(out / "ready"); }, 15s);
+    explicit Client(const fs::path& out, unsigned delayMs = 0)
+        : out_(Created(out)), process_(CommandLine(out, delayMs)) {
+        ready_ = process_.Started() && WaitFor([&] { return fs::exists(out / "ready"); }, 15s);
     }
-    ~Client() {
-        if (started_) {
-            TerminateProcess(pi_.hProcess, 0);
-            WaitForSingleObject(pi_.hProcess, 5000);
-            CloseHandle(pi_.hThread);
-            CloseHandle(pi_.hProcess);
-        }
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
 
     bool Ready() const { return ready_; }
     std::vector<std::string> Records() const {
@@ -577,9 +478,22 @@ class Client {
     }
 
   private:
+    static fs::path Created(const fs::path& folder) {
+        fs::create_directories(folder);
+        return folder;
+    }
+    static std::wstring CommandLine(const fs::path& out, unsigned delayMs) {
+        std::wstring commandLine =
+            QuotedProgram(L"OrvaClient.exe") + L" --out \"" + out.wstring() + L"\"";
+        if (delayMs > 0) {
+            commandLine += L" --delay " + std::to_wstring(delayMs);
+        }
+        return commandLine;
+    }
+
     fs::path out_;
-    bool started_ = false, ready_ = false;
-    PROCESS_INFORMATION pi_{};
+    ChildProcess process_;
+    bool ready_ = false;
 };
 
 class ReadE2eTest : public WindowE2eTest {
