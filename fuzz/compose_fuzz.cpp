@@ -1,6 +1,6 @@
 // ComposeRecord over any card data, in both forms, with PD.XML, VD.XML and ST.TXT of the input's
-// choosing present in the folder of the intermediate files (the decompression command is
-// replaced by nothing: the XML files are already there).
+// choosing: the decompression command is replaced by one that writes the input's PD.XML or
+// VD.XML, or fails without writing when the input has none.
 //
 // Input: byte 0: bit 0 the eGK form (and the first two data bytes then set to the length, as
 // the eGK reading leaves them), bits 1-3 which of the three files exist, bits 4-5 whether the
@@ -10,7 +10,9 @@
 // A built record lies in the record buffer, begins with the header and ends with 04.
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/state.h"
@@ -33,12 +35,25 @@ std::size_t Length(const std::uint8_t*& data, std::size_t& size) {
     return two.size() == 2 ? static_cast<std::size_t>(two[0] << 8 | two[1]) : 0;
 }
 
+// The decompressed documents of the current input, by name.
+std::map<std::string, std::span<const std::uint8_t>> gDocuments;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const orva::fuzz::Sandbox sandbox("compose");
     static const bool setUp = [] {
-        orva::record::SetCommandRunner([](const std::string&) { return 0; });
+        orva::record::SetCommandRunner([](const std::string& line) {
+            for (const char* name : {"PD", "VD"}) {
+                const auto document = gDocuments.find(name);
+                if (line.find(std::string(name) + ".GZ") != std::string::npos &&
+                    document != gDocuments.end()) {
+                    sandbox.Write(std::string(name) + ".XML", document->second);
+                    return 0;
+                }
+            }
+            return 1;
+        });
         return true;
     }();
     (void)setUp;
@@ -52,11 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t& length : lengths) {
         length = Length(data, size);
     }
-    static const char* const kFiles[] = {"PD.XML", "VD.XML", "ST.TXT"};
+    static const char* const kFiles[] = {"PD", "VD", "ST.TXT"};
+    gDocuments.clear();
+    std::filesystem::remove(sandbox.Path() / "ST.TXT");
     for (int i = 0; i < 3; ++i) {
         const auto bytes = Take(data, size, lengths[i]);
-        std::filesystem::remove(sandbox.Path() / kFiles[i]);
-        if ((control & (2 << i)) != 0) {
+        if ((control & (2 << i)) == 0) {
+            continue;
+        }
+        if (i < 2) {
+            gDocuments[kFiles[i]] = bytes;
+        } else {
             sandbox.Write(kFiles[i], bytes);
         }
     }

@@ -4,6 +4,8 @@
 #include "record/compose.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -49,6 +51,28 @@ std::string GzipDirectory() {
     return gGzipDirectory ? *gGzipDirectory : core::ProgramDirectory();
 }
 
+// Removes the file; true when it is gone or was never there.
+bool RemoveIfPresent(const std::string& path) {
+    errno = 0;
+    return std::remove(path.c_str()) == 0 || errno == ENOENT;
+}
+
+// Decompresses name.GZ into name.XML in tempDir; true when the XML file holds this card's
+// whole document. The file an earlier card left is removed first, and a decompression that
+// fails takes its output away again: neither an earlier patient's data nor a part of this
+// card's may reach the record.
+bool Decompress(const std::string& programDir, const std::string& tempDir, std::string_view name) {
+    const std::string xml = tempDir + std::string(name) + ".XML";
+    if (!RemoveIfPresent(xml)) {
+        return false;
+    }
+    if (Run(GzipCommandLine(programDir, tempDir, name)) == 0) {
+        return true;
+    }
+    (void)RemoveIfPresent(xml);
+    return false;
+}
+
 // Flattens one file into the working buffer and appends its text up to the first zero byte.
 bool AppendFlattened(core::ByteWriter& writer, const std::string& path,
                      std::span<std::uint8_t> work) {
@@ -64,13 +88,23 @@ ComposeResult ComposeEgk(std::span<std::uint8_t> record, const RecordInput& inpu
                          std::span<std::uint8_t> work, std::size_t& length) {
     const std::string tempDir(input.tempDir);
     const std::string programDir = GzipDirectory();
-    Run(GzipCommandLine(programDir, tempDir, "PD"));
-    Run(GzipCommandLine(programDir, tempDir, "VD"));
+    const bool pd = Decompress(programDir, tempDir, "PD");
+    const bool vd = Decompress(programDir, tempDir, "VD");
 
     core::ByteWriter writer(record);
     writer.Append(kHeader);
-    for (const char* file : {"PD.XML", "VD.XML", "ST.TXT"}) {
-        if (!AppendFlattened(writer, tempDir + file, work)) {
+    const struct {
+        const char* file;
+        bool present;
+    } texts[] = {{"PD.XML", pd}, {"VD.XML", vd}, {"ST.TXT", true}};
+    for (const auto& text : texts) {
+        const std::string path = tempDir + text.file;
+        if (!text.present) {
+            // What the record holds for a file that cannot be read: its prefix alone.
+            ReportUnreadable(path);
+            writer.Append(std::string_view(text.file, 2));
+            writer.Append(">");
+        } else if (!AppendFlattened(writer, path, work)) {
             return ComposeResult::TooLong;
         }
     }

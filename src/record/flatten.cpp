@@ -218,6 +218,11 @@ std::optional<Text> ReadHead(const std::string& path) {
 
 }  // namespace
 
+void ReportUnreadable(const std::string& path) {
+    core::GetUi().ShowMessage(
+        {.caption = "Fehler", .text = "Datei " + path + " kann nicht gelesen werden!"});
+}
+
 std::optional<std::size_t> FlattenFile(const std::string& path, std::span<std::uint8_t> out) {
     Output output(out);
     if (out.empty()) {
@@ -235,8 +240,7 @@ std::optional<std::size_t> FlattenFile(const std::string& path, std::span<std::u
 
     auto text = ReadHead(path);
     if (!text) {
-        core::GetUi().ShowMessage(
-            {.caption = "Fehler", .text = "Datei " + path + " kann nicht gelesen werden!"});
+        ReportUnreadable(path);
         output.End();
         return output.Length();
     }

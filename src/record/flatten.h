@@ -35,4 +35,7 @@ inline constexpr std::size_t kFlattenPathLimit = 251;
 // ended.
 std::optional<std::size_t> FlattenFile(const std::string& path, std::span<std::uint8_t> out);
 
+// The message of a file that cannot be read: "Datei <path> kann nicht gelesen werden!".
+void ReportUnreadable(const std::string& path);
+
 }  // namespace orva::record

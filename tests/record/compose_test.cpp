@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <optional>
 
 #include "core/platform.h"
@@ -155,24 +156,35 @@ TEST_F(ComposeTest, KvkRecordThatWouldNotFitIsRefused) {
     EXPECT_EQ(recordLength, kRecordBufferSize);
 }
 
-// The eGK form with a decompressor that just records its command lines: the XML files are
-// already in place.
+// The eGK form with a decompressor that records its command lines and writes the document
+// given for PD or VD as the XML file, with the exit status given for it.
 class EgkComposeTest : public ComposeTest {
   protected:
+    struct Decompression {
+        std::string xml;  // written as the XML file (in part, as a failing GZIP may leave it)
+        int status = 0;
+    };
+
     void SetUp() override {
         ComposeTest::SetUp();
         tempDir = temp.WithSeparator();
         SetCommandRunner([this](const std::string& line) {
             commands.push_back(line);
-            return 0;
+            for (const auto& [name, result] : decompressions) {
+                if (line.find(temp.WithSeparator() + name + ".GZ") != std::string::npos) {
+                    test::WriteFileBytes(temp.Path() / (name + ".XML"), Bytes(result.xml));
+                    return result.status;
+                }
+            }
+            return 1;  // no document: GZIP fails before it writes
         });
-        test::WriteFileBytes(temp.Path() / "PD.XML",
-                             Bytes("<Kunde><Name>M\xFCller</Name></Kunde>"));
-        test::WriteFileBytes(temp.Path() / "VD.XML", Bytes("<Beginn>20240101</Beginn>"));
+        decompressions["PD"] = {"<Kunde><Name>M\xFCller</Name></Kunde>"};
+        decompressions["VD"] = {"<Beginn>20240101</Beginn>"};
         test::WriteFileBytes(temp.Path() / "ST.TXT", Bytes(std::string("0 2024\0rest", 11)));
     }
 
     test::TempFolder temp{"orva egk"};
+    std::map<std::string, Decompression> decompressions;
     std::vector<std::string> commands;
 };
 
@@ -251,13 +263,39 @@ TEST_F(EgkComposeTest, WithoutVersionAndSerialNumberTheStatusEndsTheRecord) {
               kHeader + "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024\x04");
 }
 
-TEST_F(EgkComposeTest, MissingXmlGivesItsPrefixAndABox) {
-    std::filesystem::remove(temp.Path() / "VD.XML");
-    ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
-    EXPECT_EQ(Text(Record()), kHeader + "PD>Kunde>Name>M\xFCller\nVD>ST>0 2024\x04");
-    ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_EQ(ui.boxes[0].text,
-              "Datei " + temp.WithSeparator() + "VD.XML kann nicht gelesen werden!");
+TEST_F(EgkComposeTest, FailedDecompressionGivesThePrefixAloneNeverOlderOrPartialData) {
+    // An earlier card's documents still lie in the folder.
+    test::WriteFileBytes(temp.Path() / "PD.XML", Bytes("<Name>Anders</Name>"));
+    test::WriteFileBytes(temp.Path() / "VD.XML", Bytes("<Beginn>19990101</Beginn>"));
+    const struct {
+        const char* name;
+        std::optional<Decompression> vd;  // none: GZIP writes nothing and fails
+        std::string record;
+    } cases[] = {
+        {"NoOutput", std::nullopt, "PD>Kunde>Name>M\xFCller\nVD>ST>0 2024\x04"},
+        {"PartOfTheDocument", Decompression{"<Beginn>2024", 1},
+         "PD>Kunde>Name>M\xFCller\nVD>ST>0 2024\x04"},
+        {"Whole", Decompression{"<Beginn>20240101</Beginn>", 0},
+         "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024\x04"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ui.boxes.clear();
+        decompressions.erase("VD");
+        if (c.vd) {
+            decompressions["VD"] = *c.vd;
+        }
+        ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
+        EXPECT_EQ(Text(Record()), kHeader + c.record);
+        if (c.vd && c.vd->status == 0) {
+            EXPECT_TRUE(ui.boxes.empty());
+        } else {
+            ASSERT_EQ(ui.boxes.size(), 1u);
+            EXPECT_EQ(ui.boxes[0].text,
+                      "Datei " + temp.WithSeparator() + "VD.XML kann nicht gelesen werden!");
+            EXPECT_FALSE(std::filesystem::exists(temp.Path() / "VD.XML"));
+        }
+    }
 }
 
 TEST_F(EgkComposeTest, RecordThatWouldNotFitIsRefused) {
@@ -268,8 +306,8 @@ TEST_F(EgkComposeTest, RecordThatWouldNotFitIsRefused) {
         xml += std::to_string(1000 + i);
         xml += "</Eintrag>";
     }
-    test::WriteFileBytes(temp.Path() / "PD.XML", Bytes(xml));
-    test::WriteFileBytes(temp.Path() / "VD.XML", Bytes(xml));
+    decompressions["PD"] = {xml};
+    decompressions["VD"] = {xml};
     EXPECT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::TooLong);
     EXPECT_EQ(recordLength, 2u);
 }
