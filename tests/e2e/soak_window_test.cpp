@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -48,6 +49,21 @@ const std::string kErrorRecord("\x04OKVK 01-\x04", 10);
 std::string Card(const char* fixture, const std::string& extra) {
     const std::string text = ReadText(CardsDir() / fixture);
     return text.substr(text.find("[card]")) + "\n" + extra + "\n";
+}
+
+// The record's text with its control bytes as \xNN, for a failure message.
+std::string Printable(const std::string& bytes) {
+    std::string text;
+    for (const unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            text.push_back(static_cast<char>(c));
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            text += hex;
+        }
+    }
+    return text;
 }
 
 bool TryRead(const fs::path& path, std::string& text) {
@@ -247,6 +263,12 @@ TEST_F(WindowSoakTest, CardAfterCardInEndlessModeReachTheClientAndTheMemoryStays
         const std::string record = reference(g.fixture);
         ASSERT_EQ(record.substr(0, 8), std::string("\x04OKVK 01", 8)) << g.fixture;
         ASSERT_NE(record, kErrorRecord) << g.fixture;
+        if (std::string_view(g.fixture) == "egk.ini") {
+            // A reference read whose decompression failed holds the prefixes alone.
+            ASSERT_NE(record.find(">Vorname>Lieselotte"), std::string::npos) << Printable(record);
+            ASSERT_NE(record.find(">Kostentraegerkennung>109500969"), std::string::npos)
+                << Printable(record);
+        }
         expected.insert(expected.end(), g.repeat, record);
     }
     ASSERT_EQ(expected.size() * kRounds, kCards);
@@ -295,10 +317,15 @@ TEST_F(WindowSoakTest, CardAfterCardInEndlessModeReachTheClientAndTheMemoryStays
         const std::string& got = records[first + i];
         const std::string& want = expected[i % expected.size()];
         if (got != want && ++wrong <= 3) {
+            // Both sides around the first differing byte: a wrong reference shows as every
+            // card of one kind differing in the same place.
             const auto at = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
-            ADD_FAILURE() << "record " << i + 1 << " differs at byte " << at.first - got.begin()
-                          << ": " << got.size() << " bytes, expected " << want.size() << "; got \""
-                          << got.substr(0, 40) << "\"";
+            const std::size_t from = static_cast<std::size_t>(at.first - got.begin());
+            const std::size_t start = from < 20 ? 0 : from - 20;
+            ADD_FAILURE() << "record " << i + 1 << " differs at byte " << from << ": " << got.size()
+                          << " bytes, expected " << want.size() << "\n got  \""
+                          << Printable(got.substr(start, 60)) << "\"\n want \""
+                          << Printable(want.substr(start, 60)) << "\"";
         }
     }
     EXPECT_EQ(wrong, 0u);
