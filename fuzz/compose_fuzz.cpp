@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/sleep.h"
 #include "core/state.h"
 #include "fuzz_support.h"
 #include "record/compose.h"
@@ -43,6 +44,7 @@ std::map<std::string, std::span<const std::uint8_t>> gDocuments;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const orva::fuzz::Sandbox sandbox("compose");
     static const bool setUp = [] {
+        orva::core::SetSleepFunction([](unsigned) {});  // a failed decompression is tried again
         orva::record::SetCommandRunner([](const std::string& line) {
             for (const char* name : {"PD", "VD"}) {
                 const auto document = gDocuments.find(name);

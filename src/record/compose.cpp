@@ -13,6 +13,7 @@
 #include "core/byte_writer.h"
 #include "core/bytes.h"
 #include "core/platform.h"
+#include "core/sleep.h"
 #include "core/state.h"
 #include "record/flatten.h"
 
@@ -57,17 +58,28 @@ bool RemoveIfPresent(const std::string& path) {
     return std::remove(path.c_str()) == 0 || errno == ENOENT;
 }
 
+// A decompression is tried this often before its document counts as unreadable, with a pause
+// between the tries. Starting the command interpreter can fail for a moment (the system refuses
+// a new process for a while; a virus scanner holds a file that was just written); a corrupt
+// document fails every time, and only costs the pauses.
+constexpr int kDecompressionTries = 3;
+constexpr unsigned kDecompressionPauseMs = 100;
+
 // Decompresses name.GZ into name.XML in tempDir; true when the XML file holds this card's
 // whole document. The file an earlier card left is removed first, and a decompression that
 // fails takes its output away again: neither an earlier patient's data nor a part of this
 // card's may reach the record.
 bool Decompress(const std::string& programDir, const std::string& tempDir, std::string_view name) {
     const std::string xml = tempDir + std::string(name) + ".XML";
-    if (!RemoveIfPresent(xml)) {
-        return false;
-    }
-    if (Run(GzipCommandLine(programDir, tempDir, name)) == 0) {
-        return true;
+    const std::string commandLine = GzipCommandLine(programDir, tempDir, name);
+    for (int tries = 1;; ++tries) {
+        if (RemoveIfPresent(xml) && Run(commandLine) == 0) {
+            return true;
+        }
+        if (tries == kDecompressionTries) {
+            break;
+        }
+        core::SleepMs(kDecompressionPauseMs);
     }
     (void)RemoveIfPresent(xml);
     return false;

@@ -163,6 +163,7 @@ class EgkComposeTest : public ComposeTest {
     struct Decompression {
         std::string xml;  // written as the XML file (in part, as a failing GZIP may leave it)
         int status = 0;
+        int failuresFirst = 0;  // tries before that fail without writing (the start failed)
     };
 
     void SetUp() override {
@@ -170,9 +171,16 @@ class EgkComposeTest : public ComposeTest {
         tempDir = temp.WithSeparator();
         SetCommandRunner([this](const std::string& line) {
             commands.push_back(line);
-            for (const auto& [name, result] : decompressions) {
+            for (auto& [name, result] : decompressions) {
                 if (line.find(temp.WithSeparator() + name + ".GZ") != std::string::npos) {
-                    test::WriteFileBytes(temp.Path() / (name + ".XML"), Bytes(result.xml));
+                    const std::filesystem::path xml = temp.Path() / (name + ".XML");
+                    // Every try begins without the output of an earlier one.
+                    EXPECT_FALSE(std::filesystem::exists(xml)) << name;
+                    if (result.failuresFirst > 0) {
+                        --result.failuresFirst;
+                        return -1;
+                    }
+                    test::WriteFileBytes(xml, Bytes(result.xml));
                     return result.status;
                 }
             }
@@ -184,6 +192,7 @@ class EgkComposeTest : public ComposeTest {
     }
 
     test::TempFolder temp{"orva egk"};
+    test::FastSleep sleep;
     std::map<std::string, Decompression> decompressions;
     std::vector<std::string> commands;
 };
@@ -295,6 +304,42 @@ TEST_F(EgkComposeTest, FailedDecompressionGivesThePrefixAloneNeverOlderOrPartial
                       "Datei " + temp.WithSeparator() + "VD.XML kann nicht gelesen werden!");
             EXPECT_FALSE(std::filesystem::exists(temp.Path() / "VD.XML"));
         }
+    }
+}
+
+TEST_F(EgkComposeTest, DecompressionIsTriedThreeTimesBeforeTheDocumentCountsAsUnreadable) {
+    // Starting the decompression can fail for a moment; the document of this card is whole
+    // once a later try succeeds.
+    const std::string whole = "PD>Kunde>Name>M\xFCller\nVD>Beginn>20240101\nST>0 2024\x04";
+    const struct {
+        const char* name;
+        Decompression vd;
+        std::size_t tries;
+        std::string record;
+    } cases[] = {
+        {"FailsOnce", Decompression{"<Beginn>20240101</Beginn>", 0, 1}, 2, whole},
+        {"FailsTwice", Decompression{"<Beginn>20240101</Beginn>", 0, 2}, 3, whole},
+        {"FailsEveryTime", Decompression{"<Beginn>2024", 1, 0}, 3,
+         "PD>Kunde>Name>M\xFCller\nVD>ST>0 2024\x04"},
+        {"StartFailsEveryTime", Decompression{"", 0, 3}, 3,
+         "PD>Kunde>Name>M\xFCller\nVD>ST>0 2024\x04"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ui.boxes.clear();
+        commands.clear();
+        const std::size_t waitsBefore = sleep.Waits().size();
+        test::WriteFileBytes(temp.Path() / "VD.XML", Bytes("<Beginn>19990101</Beginn>"));
+        decompressions["VD"] = c.vd;
+        ASSERT_EQ(Compose(Hex("FF FF"), 2, RecordForm::Egk), ComposeResult::Built);
+        EXPECT_EQ(Text(Record()), kHeader + c.record);
+        ASSERT_EQ(commands.size(), 1 + c.tries);
+        EXPECT_EQ(commands.back(), commands[1]);
+        const std::vector<unsigned> waits = sleep.Waits();
+        EXPECT_EQ(std::vector<unsigned>(waits.begin() + static_cast<std::ptrdiff_t>(waitsBefore),
+                                        waits.end()),
+                  std::vector<unsigned>(c.tries - 1, 100u));
+        EXPECT_EQ(ui.boxes.size(), c.record == whole ? 0u : 1u);
     }
 }
 
