@@ -51,21 +51,6 @@ std::string Card(const char* fixture, const std::string& extra) {
     return text.substr(text.find("[card]")) + "\n" + extra + "\n";
 }
 
-// The record's text with its control bytes as \xNN, for a failure message.
-std::string Printable(const std::string& bytes) {
-    std::string text;
-    for (const unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            text.push_back(static_cast<char>(c));
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            text += hex;
-        }
-    }
-    return text;
-}
-
 bool TryRead(const fs::path& path, std::string& text) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -265,9 +250,10 @@ TEST_F(WindowSoakTest, CardAfterCardInEndlessModeReachTheClientAndTheMemoryStays
         ASSERT_NE(record, kErrorRecord) << g.fixture;
         if (std::string_view(g.fixture) == "egk.ini") {
             // A reference read whose decompression failed holds the prefixes alone.
-            ASSERT_NE(record.find(">Vorname>Lieselotte"), std::string::npos) << Printable(record);
+            ASSERT_NE(record.find(">Vorname>Lieselotte"), std::string::npos)
+                << ::testing::PrintToString(record);
             ASSERT_NE(record.find(">Kostentraegerkennung>109500969"), std::string::npos)
-                << Printable(record);
+                << ::testing::PrintToString(record);
         }
         expected.insert(expected.end(), g.repeat, record);
     }
@@ -323,9 +309,9 @@ TEST_F(WindowSoakTest, CardAfterCardInEndlessModeReachTheClientAndTheMemoryStays
             const std::size_t from = static_cast<std::size_t>(at.first - got.begin());
             const std::size_t start = from < 20 ? 0 : from - 20;
             ADD_FAILURE() << "record " << i + 1 << " differs at byte " << from << ": " << got.size()
-                          << " bytes, expected " << want.size() << "\n got  \""
-                          << Printable(got.substr(start, 60)) << "\"\n want \""
-                          << Printable(want.substr(start, 60)) << "\"";
+                          << " bytes, expected " << want.size() << "\n got  "
+                          << ::testing::PrintToString(got.substr(start, 60)) << "\n want "
+                          << ::testing::PrintToString(want.substr(start, 60));
         }
     }
     EXPECT_EQ(wrong, 0u);
